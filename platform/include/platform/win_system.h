@@ -1,0 +1,18 @@
+// Process and system information: module file name, temporary directory,
+// local time.
+#pragma once
+
+#include "platform/win_types.h"
+
+extern "C" {
+// hModule must be null (the process's executable). Copies the executable's
+// full path (at most nSize - 1 characters plus a terminator; on truncation
+// returns nSize with ERROR_INSUFFICIENT_BUFFER). Returns the length, 0 on
+// failure.
+PLATFORM_API DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+// The temporary directory with a trailing separator ($TMPDIR or /tmp).
+// Returns the length, or the size needed when nBufferLength is too small.
+PLATFORM_API DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
+PLATFORM_API void GetLocalTime(LPSYSTEMTIME lpSystemTime);
+PLATFORM_API void GetSystemTime(LPSYSTEMTIME lpSystemTime);
+}

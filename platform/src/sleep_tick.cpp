@@ -1,0 +1,58 @@
+// Sleeping, tick counts and interlocked operations.
+#include <sched.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "platform/win_sync.h"
+
+extern "C" void Sleep(DWORD dwMilliseconds) {
+    if (dwMilliseconds == INFINITE) {
+        for (;;) pause();
+    }
+    struct timespec ts;
+    ts.tv_sec = dwMilliseconds / 1000;
+    ts.tv_nsec = static_cast<long>(dwMilliseconds % 1000) * 1000000L;
+    if (dwMilliseconds == 0) {
+        sched_yield();
+        return;
+    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+extern "C" DWORD SleepEx(DWORD dwMilliseconds, BOOL) {
+    Sleep(dwMilliseconds);
+    return 0;
+}
+
+extern "C" BOOL SwitchToThread() { return sched_yield() == 0 ? TRUE : FALSE; }
+
+extern "C" ULONGLONG GetTickCount64() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<ULONGLONG>(ts.tv_sec) * 1000ull + static_cast<ULONGLONG>(ts.tv_nsec) / 1000000ull;
+}
+
+extern "C" DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
+
+extern "C" LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
+                                           LONG Comparand) {
+    __atomic_compare_exchange_n(const_cast<LONG*>(Destination), &Comparand, Exchange, false,
+                                __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+
+extern "C" LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+    return __atomic_exchange_n(const_cast<LONG*>(Target), Value, __ATOMIC_SEQ_CST);
+}
+
+extern "C" LONG InterlockedIncrement(LONG volatile* Addend) {
+    return __atomic_add_fetch(const_cast<LONG*>(Addend), 1, __ATOMIC_SEQ_CST);
+}
+
+extern "C" LONG InterlockedDecrement(LONG volatile* Addend) {
+    return __atomic_sub_fetch(const_cast<LONG*>(Addend), 1, __ATOMIC_SEQ_CST);
+}

@@ -14,13 +14,38 @@ function(stampwell_export_only target)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${map}")
 endfunction()
 
-# stampwell_add_test(<name> SOURCES <files>... LIBS <targets>...)
-# One GoogleTest binary per component, registered with CTest.
+# stampwell_add_test(<name> SOURCES <files>... LIBS <targets>... [LOCK <resource>])
+# One GoogleTest binary per component, registered with CTest. Tests that
+# share files beside their executable (Channel.ini, ChannelLog) name a LOCK
+# so that CTest never runs two of them at once.
 function(stampwell_add_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "LOCK" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main
                         Threads::Threads)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  set(props TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  if(T_LOCK)
+    list(APPEND props RESOURCE_LOCK ${T_LOCK})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()
+
+# stampwell_install_pkgconfig(<name> <description> <libs> <cflags>)
+# Writes and installs <name>.pc so a host outside this repository can build
+# against the installed library with pkg-config.
+function(stampwell_install_pkgconfig name description libs cflags)
+  set(pc "${CMAKE_CURRENT_BINARY_DIR}/${name}.pc")
+  file(WRITE "${pc}.in"
+"prefix=@CMAKE_INSTALL_PREFIX@
+libdir=\${prefix}/@CMAKE_INSTALL_LIBDIR@
+includedir=\${prefix}/@CMAKE_INSTALL_INCLUDEDIR@
+
+Name: ${name}
+Description: ${description}
+Version: @PROJECT_VERSION@
+Libs: -L\${libdir} -Wl,-rpath,\${libdir} ${libs}
+Cflags: -std=c++20 ${cflags}
+")
+  configure_file("${pc}.in" "${pc}" @ONLY)
+  install(FILES "${pc}" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endfunction()

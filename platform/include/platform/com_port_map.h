@@ -13,15 +13,21 @@
 namespace platform {
 
 // The map directory in force now (the environment is read at every call).
+// Thread-safe as long as nobody changes the environment meanwhile.
 PLATFORM_API std::string ComPortMapDir();
-// The device path for COM<n>, or empty when there is none. Thread-safe.
+// The device path for COM<n>, or empty when there is none (no entry, no
+// hardware, or an entry whose device is gone). Thread-safe.
 PLATFORM_API std::string ResolveComPort(DWORD dwPort);
 // Adds COM<n> -> device (creating the map directory). dwPort 0 picks the
-// lowest free number >= 1. Returns the number, or 0 with the last error.
+// lowest number >= 1 that is neither an entry nor hardware; concurrent
+// callers, in any process, never get the same number. Returns the number,
+// or 0 with the last error (ERROR_ALREADY_EXISTS when COM<n> is taken).
+// Thread-safe.
 PLATFORM_API DWORD RegisterComPort(DWORD dwPort, const std::string& device);
-// Removes COM<n> from the map. FALSE when there was no entry.
+// Removes the entry COM<n> from the map. FALSE with ERROR_FILE_NOT_FOUND
+// when there was no entry. Thread-safe.
 PLATFORM_API BOOL UnregisterComPort(DWORD dwPort);
-// Every COM number that resolves now, ascending, with its device.
+// Every COM number that resolves now, ascending, with its device. Thread-safe.
 struct ComPortEntry {
     DWORD dwPort;
     std::string device;

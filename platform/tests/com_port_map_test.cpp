@@ -1,0 +1,187 @@
+// The COM port map: where it lives, explicit entries, first-free numbers
+// under contention, dangling and foreign entries.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/com_port_map.h"
+#include "platform/fault_injection.h"
+#include "platform/win_error.h"
+#include "temp_com_map.h"
+
+namespace {
+
+using platform::ComPortEntry;
+
+// Numbers taken right now (hardware included), so expectations hold on a
+// machine with real serial ports as well as in a container.
+std::set<DWORD> TakenNumbers() {
+    std::set<DWORD> taken;
+    for (const ComPortEntry& e : platform::ListComPorts())
+        taken.insert(e.dwPort);
+    return taken;
+}
+
+DWORD LowestFreeAbove(const std::set<DWORD>& taken, DWORD dwAfter) {
+    DWORD n = dwAfter + 1;
+    while (taken.count(n) != 0)
+        ++n;
+    return n;
+}
+
+class EnvVar {
+public:
+    explicit EnvVar(const char* lpszName) : m_name(lpszName) {
+        const char* v = getenv(lpszName);
+        m_bHad = v != nullptr;
+        if (m_bHad)
+            m_value = v;
+    }
+    ~EnvVar() {
+        if (m_bHad) {
+            setenv(m_name.c_str(), m_value.c_str(), 1);
+        } else {
+            unsetenv(m_name.c_str());
+        }
+    }
+    EnvVar(const EnvVar&) = delete;
+    EnvVar& operator=(const EnvVar&) = delete;
+
+private:
+    std::string m_name, m_value;
+    bool m_bHad = false;
+};
+
+TEST(ComPortMap, DirectoryFollowsTheEnvironmentInOrder) {
+    EnvVar keepMap("COMPORT_MAP_DIR");
+    EnvVar keepXdg("XDG_RUNTIME_DIR");
+    setenv("COMPORT_MAP_DIR", "/some/map", 1);
+    setenv("XDG_RUNTIME_DIR", "/run/user/77", 1);
+    EXPECT_EQ(platform::ComPortMapDir(), "/some/map");
+    setenv("COMPORT_MAP_DIR", "", 1);  // empty counts as unset
+    EXPECT_EQ(platform::ComPortMapDir(), "/run/user/77/comports");
+    unsetenv("COMPORT_MAP_DIR");
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(platform::ComPortMapDir(), "/tmp/comports-" + std::to_string(getuid()));
+}
+
+TEST(ComPortMap, ExplicitEntriesRegisterResolveAndUnregister) {
+    TempComMap map;
+    std::set<DWORD> taken = TakenNumbers();
+    DWORD n = LowestFreeAbove(taken, 40);
+    EXPECT_EQ(platform::ResolveComPort(n), "");
+    ASSERT_EQ(platform::RegisterComPort(n, "/dev/null"), n);
+    EXPECT_EQ(platform::ResolveComPort(n), "/dev/null");
+    // A taken number is refused, not overwritten.
+    EXPECT_EQ(platform::RegisterComPort(n, "/dev/zero"), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(platform::ResolveComPort(n), "/dev/null");
+
+    std::vector<ComPortEntry> list = platform::ListComPorts();
+    auto it = std::find_if(list.begin(), list.end(),
+                           [n](const ComPortEntry& e) { return e.dwPort == n; });
+    ASSERT_NE(it, list.end());
+    EXPECT_EQ(it->device, "/dev/null");
+    EXPECT_TRUE(std::is_sorted(list.begin(), list.end(),
+                               [](const auto& a, const auto& b) { return a.dwPort < b.dwPort; }));
+
+    EXPECT_TRUE(platform::UnregisterComPort(n));
+    EXPECT_EQ(platform::ResolveComPort(n), "");
+    EXPECT_FALSE(platform::UnregisterComPort(n));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(platform::ResolveComPort(0), "");
+    EXPECT_EQ(platform::RegisterComPort(n, ""), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(ComPortMap, ZeroTakesTheLowestFreeNumberAndSkipsDanglingEntries) {
+    TempComMap map;
+    std::set<DWORD> taken = TakenNumbers();
+    DWORD first = LowestFreeAbove(taken, 0);
+    DWORD second = LowestFreeAbove(taken, first);
+    DWORD third = LowestFreeAbove(taken, second);
+    // A stale entry whose device is gone does not resolve, is not listed,
+    // and still holds its number.
+    ASSERT_EQ(
+        symlink("/dev/pts/does-not-exist", (map.Dir() + "/COM" + std::to_string(first)).c_str()),
+        0);
+    EXPECT_EQ(platform::ResolveComPort(first), "");
+    EXPECT_EQ(TakenNumbers().count(first), 0u);
+    EXPECT_EQ(platform::RegisterComPort(0, "/dev/null"), second);
+    EXPECT_EQ(platform::RegisterComPort(0, "/dev/zero"), third);
+    EXPECT_EQ(platform::ResolveComPort(third), "/dev/zero");
+}
+
+TEST(ComPortMap, ConcurrentRegistrationsNeverShareANumber) {
+    TempComMap map;
+    constexpr int kThreads = 8;
+    std::vector<DWORD> got(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&got, i] { got[i] = platform::RegisterComPort(0, "/dev/null"); });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    std::set<DWORD> distinct(got.begin(), got.end());
+    EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads));
+    EXPECT_EQ(distinct.count(0), 0u);
+}
+
+TEST(ComPortMap, RelativeTargetsAndForeignFiles) {
+    TempComMap map;
+    DWORD n = LowestFreeAbove(TakenNumbers(), 60);
+    std::string entry = map.Dir() + "/COM" + std::to_string(n);
+    // A relative target is taken from the map directory.
+    { std::ofstream(map.Dir() + "/fake-tty") << "x"; }
+    ASSERT_EQ(symlink("fake-tty", entry.c_str()), 0);
+    EXPECT_EQ(platform::ResolveComPort(n), map.Dir() + "/fake-tty");
+    // Only symlinks are entries: a plain file is neither resolved nor removed.
+    DWORD m = LowestFreeAbove(TakenNumbers(), n);
+    std::string plain = map.Dir() + "/COM" + std::to_string(m);
+    { std::ofstream(plain) << "not a link"; }
+    EXPECT_EQ(platform::ResolveComPort(m), "");
+    EXPECT_FALSE(platform::UnregisterComPort(m));
+    EXPECT_EQ(access(plain.c_str(), F_OK), 0);
+    // Names that are not COM<n> are ignored by the listing.
+    ASSERT_EQ(symlink("/dev/null", (map.Dir() + "/COM07").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", (map.Dir() + "/com8").c_str()), 0);
+    for (const ComPortEntry& e : platform::ListComPorts()) {
+        EXPECT_NE(e.dwPort, 7u);
+        EXPECT_NE(e.dwPort, 8u);
+    }
+}
+
+TEST(ComPortMap, ExplicitEntryWinsOverHardwareNumber) {
+    TempComMap map;
+    std::vector<ComPortEntry> hardware = platform::ListComPorts();
+    if (hardware.empty())
+        GTEST_SKIP() << "no serial hardware on this machine";
+    DWORD n = hardware.front().dwPort;
+    ASSERT_EQ(platform::RegisterComPort(n, "/dev/null"), n);
+    EXPECT_EQ(platform::ResolveComPort(n), "/dev/null");
+    // The hardware port is not listed a second time under another number.
+    ASSERT_TRUE(platform::UnregisterComPort(n));
+    DWORD m = LowestFreeAbove(TakenNumbers(), 100);
+    ASSERT_EQ(platform::RegisterComPort(m, hardware.front().device), m);
+    for (const ComPortEntry& e : platform::ListComPorts()) {
+        if (e.device == hardware.front().device) {
+            EXPECT_EQ(e.dwPort, m);
+        }
+    }
+}
+
+TEST(ComPortMap, RegistrationFailureIsInjectable) {
+    TempComMap map;
+    platform::InjectFault("RegisterComPort", ERROR_DISK_FULL, 0, 1);
+    EXPECT_EQ(platform::RegisterComPort(0, "/dev/null"), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    EXPECT_NE(platform::RegisterComPort(0, "/dev/null"), 0u);
+    platform::ClearFaults();
+}
+
+}  // namespace

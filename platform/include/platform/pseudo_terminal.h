@@ -23,8 +23,8 @@ public:
     // When dwPort is not 0xFFFFFFFF the slave is registered as COM<dwPort>
     // (0 = the lowest free number). FALSE with the last error on failure.
     BOOL Open(DWORD dwPort = 0xFFFFFFFFu);
-    // Unregisters the COM entry and closes the master: the slave's opener
-    // sees the device vanish.
+    // Unregisters the COM entry (if it still names this slave) and closes
+    // both sides: the slave's opener sees the device vanish.
     void Close();
     bool IsOpen() const { return m_nMaster >= 0; }
 
@@ -38,7 +38,8 @@ public:
 
     const std::string& SlavePath() const { return m_slavePath; }
     DWORD Port() const { return m_dwPort; }
-    // The master's descriptor, readable when slave-side bytes are waiting.
+    // The master's descriptor (non-blocking), readable when slave-side bytes
+    // are waiting.
     int MasterFd() const { return m_nMaster; }
 
 private:

@@ -85,24 +85,41 @@ typedef struct _COMSTAT {
 #define SETDTR 5u
 #define CLRDTR 6u
 
+// Every call below is thread-safe and returns FALSE with the last error on
+// failure: ERROR_INVALID_HANDLE for a handle that is not an open port,
+// ERROR_INVALID_PARAMETER for a null record, and ERROR_DEVICE_NOT_CONNECTED
+// for every call after the device vanished (adapter pulled, pseudo-terminal
+// peer closed); CloseHandle still works then.
 extern "C" {
+// Stores the settings last set (or those found at open) in *lpDCB.
 PLATFORM_API BOOL GetCommState(HANDLE hFile, LPDCB lpDCB);
+// Applies rate, size, parity, stop bits, flow control and DTR/RTS; the whole
+// record is kept for GetCommState. Unusable values (rate 0, size outside
+// 5..8, ...) fail with ERROR_INVALID_PARAMETER and change nothing.
 PLATFORM_API BOOL SetCommState(HANDLE hFile, LPDCB lpDCB);
+// Records the queue sizes (the tty's queues are fixed); TRUE.
 PLATFORM_API BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
+// Stores / sets the time-outs; a transfer keeps those in force when it began.
 PLATFORM_API BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 PLATFORM_API BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
+// PURGE_*ABORT complete pending transfers (and a pending WaitCommEvent) with
+// ERROR_OPERATION_ABORTED before returning; PURGE_*CLEAR drop the queues.
 PLATFORM_API BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
 // Error flags since the last call (then cleared) and the queue counts:
-// cbInQue is the number of bytes waiting to be read.
+// cbInQue is the number of bytes waiting to be read. lpErrors and lpStat
+// may be null.
 PLATFORM_API BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 // Writing the mask completes a pending WaitCommEvent at once (its mask
-// result 0).
+// result 0), before this returns.
 PLATFORM_API BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask);
 PLATFORM_API BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
 // Overlapped form: TRUE when a masked event is already there; otherwise
 // FALSE with ERROR_IO_PENDING, and the record's event is signalled when a
-// character arrives (EV_RXCHAR), the mask is written, or the port is closed
-// or vanishes. One wait may be pending per port.
+// character arrives (EV_RXCHAR), the mask is written, PurgeComm aborts, or
+// the port is closed (ERROR_OPERATION_ABORTED) or vanishes. One wait may be
+// pending per port (a second fails with ERROR_INVALID_PARAMETER).
 PLATFORM_API BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
+// SETDTR / CLRDTR (no effect on a pseudo-terminal); others fail with
+// ERROR_INVALID_PARAMETER.
 PLATFORM_API BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
 }

@@ -1,0 +1,77 @@
+// CModeEntry: brings a handset into its write mode on a thread of its own,
+// then sets the caller's event.
+//
+// Serial: probes the handset through the open session until it answers
+// ("connected and powered up"), then enters the mode. USB: watches the COM
+// port map for a port that was not there when the entry began, probes it,
+// enters the mode through it, closes it again (so the caller can open it)
+// and publishes its number.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "phone_session.h"
+#include "platform/windows.h"
+
+// Not copyable. Start and Stop come from one thread at a time; the entry's
+// thread runs beside them.
+class CModeEntry {
+public:
+    // The ports present when the entry began: (number, device).
+    using PortSet = std::set<std::pair<DWORD, std::string>>;
+
+    // Starts a serial entry on pSession. The entry (and the session) stay
+    // alive while the thread runs. Null with *pnResult = CB_E_SYSTEM when the
+    // thread or its stop event cannot be created.
+    static std::shared_ptr<CModeEntry> StartSerial(std::shared_ptr<CPhoneSession> pSession,
+                                                   DWORD dwMode, HANDLE hEvent, int* pnResult);
+    // Starts a USB entry; the port found is stored in *pnUsbPort before the
+    // event is set (pnUsbPort must outlive the entry).
+    static std::shared_ptr<CModeEntry> StartUsb(PortSet known, DWORD dwMode, HANDLE hEvent,
+                                                std::atomic<int>* pnUsbPort, int* pnResult);
+    // The ports in the COM port map now.
+    static PortSet CurrentPorts();
+
+    ~CModeEntry();
+    CModeEntry(const CModeEntry&) = delete;
+    CModeEntry& operator=(const CModeEntry&) = delete;
+
+    // Abandons the entry: from here on the event is never set by it. Then
+    // waits for the thread (at most the join time-out; the thread reacts
+    // within a slice). Idempotent.
+    void Stop();
+    // TRUE once the entry set the event.
+    BOOL Succeeded() const { return m_bSucceeded.load(); }
+
+private:
+    CModeEntry(std::shared_ptr<CPhoneSession> pSession, BOOL bUsb, PortSet known, DWORD dwMode,
+               HANDLE hEvent, std::atomic<int>* pnUsbPort);
+    static std::shared_ptr<CModeEntry> Launch(std::shared_ptr<CModeEntry> pEntry, int* pnResult);
+    static DWORD WINAPI ThreadMain(LPVOID lpParam);
+    void RunSerial();
+    void RunUsb();
+    // Probes COM<dwPort> for a handset and enters the mode through it. CB_OK
+    // when the handset is in the mode; the port is closed either way.
+    int ProbeUsbPort(DWORD dwPort);
+    // Sets the caller's event unless the entry was stopped. TRUE when set.
+    BOOL Publish(DWORD dwUsbPort);
+    // Waits up to dwMs for the stop. TRUE when stopped.
+    BOOL WaitStop(DWORD dwMs);
+
+    std::shared_ptr<CPhoneSession> m_pSession;
+    const BOOL m_bUsb;
+    PortSet m_known;
+    const DWORD m_dwMode;
+    const HANDLE m_hEvent;
+    std::atomic<int>* const m_pnUsbPort;
+    HANDLE m_hStop;
+    HANDLE m_hThread;
+    std::mutex m_publishLock;
+    BOOL m_bStopped;  // guarded by m_publishLock
+    std::atomic<BOOL> m_bSucceeded;
+};

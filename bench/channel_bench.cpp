@@ -34,16 +34,18 @@ using Clock = std::chrono::steady_clock;
 
 void UsePrivateComPortMap() {
     static bool s_done = false;
-    if (s_done) return;
-    std::string dir = std::filesystem::temp_directory_path() /
-                      ("channel-bench-" + std::to_string(getpid()));
+    if (s_done)
+        return;
+    std::string dir =
+        std::filesystem::temp_directory_path() / ("channel-bench-" + std::to_string(getpid()));
     setenv("COMPORT_MAP_DIR", dir.c_str(), 1);
     s_done = true;
 }
 
 std::vector<char> Payload(size_t n) {
     std::vector<char> data(n);
-    for (size_t i = 0; i < n; ++i) data[i] = static_cast<char>(i * 31 + 7);
+    for (size_t i = 0; i < n; ++i)
+        data[i] = static_cast<char>(i * 31 + 7);
     return data;
 }
 
@@ -57,7 +59,8 @@ struct ChannelRig {
         UsePrivateComPortMap();
         MSG msg;
         PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
-        if (!pty.Open(0) || !CreateChannel(&pChannel, CHANNEL_TYPE_UART)) return;
+        if (!pty.Open(0) || !CreateChannel(&pChannel, CHANNEL_TYPE_UART))
+            return;
         std::string log = std::filesystem::temp_directory_path() / "channel-bench.log";
         std::wstring wlog(log.begin(), log.end());
         pChannel->InitLog(wlog.c_str(), 0x7002, 0, nullptr);
@@ -66,7 +69,8 @@ struct ChannelRig {
         ok = pChannel->Open(&attr) != FALSE;
     }
     ~ChannelRig() {
-        if (pChannel != nullptr) ReleaseChannel(pChannel);
+        if (pChannel != nullptr)
+            ReleaseChannel(pChannel);
     }
 
     // Takes delivered blocks until `want` bytes arrived; returns the count.
@@ -74,7 +78,8 @@ struct ChannelRig {
         size_t got = 0;
         MSG msg;
         while (got < want && GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            if (msg.message != kMsgData) continue;
+            if (msg.message != kMsgData)
+                continue;
             got += static_cast<size_t>(msg.lParam);
             pChannel->FreeMem(reinterpret_cast<void*>(msg.wParam));
         }
@@ -89,16 +94,19 @@ struct PollRig {
     int fd = -1;
 
     PollRig() {
-        if (!pty.Open()) return;
+        if (!pty.Open())
+            return;
         fd = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return;
+        if (fd < 0)
+            return;
         termios tio;
         tcgetattr(fd, &tio);
         cfmakeraw(&tio);
         tcsetattr(fd, TCSANOW, &tio);
     }
     ~PollRig() {
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
     }
 
     size_t Receive(size_t want) {
@@ -106,7 +114,8 @@ struct PollRig {
         std::vector<char> buf(kChunk * 4);
         pollfd pfd = {fd, POLLIN, 0};
         while (got < want) {
-            if (poll(&pfd, 1, 5000) <= 0) break;
+            if (poll(&pfd, 1, 5000) <= 0)
+                break;
             ssize_t n = read(fd, buf.data(), buf.size());
             if (n > 0) {
                 benchmark::DoNotOptimize(buf.data());
@@ -128,7 +137,8 @@ void Throughput(benchmark::State& state) {
         });
         size_t got = rig.Receive(data.size());
         peer.join();
-        if (got != data.size()) state.SkipWithError("bytes lost");
+        if (got != data.size())
+            state.SkipWithError("bytes lost");
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBytesPerIteration));
 }
@@ -157,10 +167,18 @@ void Latency(benchmark::State& state) {
     state.counters["p99_us"] = samples[samples.size() * 99 / 100];
 }
 
-void BM_Throughput_Channel(benchmark::State& s) { Throughput<ChannelRig>(s); }
-void BM_Throughput_PollRead(benchmark::State& s) { Throughput<PollRig>(s); }
-void BM_Latency_Channel(benchmark::State& s) { Latency<ChannelRig>(s); }
-void BM_Latency_PollRead(benchmark::State& s) { Latency<PollRig>(s); }
+void BM_Throughput_Channel(benchmark::State& s) {
+    Throughput<ChannelRig>(s);
+}
+void BM_Throughput_PollRead(benchmark::State& s) {
+    Throughput<PollRig>(s);
+}
+void BM_Latency_Channel(benchmark::State& s) {
+    Latency<ChannelRig>(s);
+}
+void BM_Latency_PollRead(benchmark::State& s) {
+    Latency<PollRig>(s);
+}
 
 BENCHMARK(BM_Throughput_Channel)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Throughput_PollRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);

@@ -6,10 +6,13 @@
 #include "uart_comm.h"
 
 extern "C" CORDLINK_API BOOL CreateChannel(ICommChannel** ppChannel, DWORD dwChannelType) {
-    if (ppChannel == nullptr || dwChannelType != CHANNEL_TYPE_UART) return FALSE;
+    if (ppChannel == nullptr || dwChannelType != CHANNEL_TYPE_UART)
+        return FALSE;
     ICommChannel* pChannel = new (std::nothrow) CUartComm;
     *ppChannel = pChannel;
     return pChannel != nullptr ? TRUE : FALSE;
 }
 
-extern "C" CORDLINK_API void ReleaseChannel(ICommChannel* pChannel) { delete pChannel; }
+extern "C" CORDLINK_API void ReleaseChannel(ICommChannel* pChannel) {
+    delete pChannel;
+}

@@ -6,7 +6,8 @@ BOOL CUartComm::LoadConfig() {
     WCHAR szPath[MAX_PATH] = {};
     static const WCHAR kFileName[] = L"/Channel.ini";
     const DWORD dwNameLen = static_cast<DWORD>(wcslen(kFileName));
-    if (!GetModuleDir(szPath, MAX_PATH - dwNameLen)) return FALSE;
+    if (!GetModuleDir(szPath, MAX_PATH - dwNameLen))
+        return FALSE;
     wcscat(szPath, kFileName);
 
     m_bDebugMode = static_cast<BOOL>(GetPrivateProfileIntW(L"Settings", L"DebugMode", 0, szPath));

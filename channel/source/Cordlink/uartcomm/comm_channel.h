@@ -41,8 +41,7 @@ public:
     virtual ~ICommChannel() {}
     // Slot 1: chooses the log file path (null or empty: keep), its flags and
     // optionally a log object that the channel then owns. FALSE while open.
-    virtual BOOL InitLog(LPCWSTR lpszLogFile, DWORD dwLogFlags, DWORD dwReserved,
-                         IVxLog* pLog) = 0;
+    virtual BOOL InitLog(LPCWSTR lpszLogFile, DWORD dwLogFlags, DWORD dwReserved, IVxLog* pLog) = 0;
     // Slot 2: names the receiver (bThreadMsg TRUE: a thread id, else a window
     // handle as a 32-bit value; 0 = none) and starts or stops the thread.
     virtual BOOL SetReceiver(UINT uMsgId, BOOL bThreadMsg, DWORD dwReceiver) = 0;

@@ -29,7 +29,8 @@ BOOL CUartComm::SetReceiver(UINT uMsgId, BOOL bThreadMsg, DWORD dwReceiver) {
     }
     HANDLE hUart = m_hUart.load();
     if (m_hUartThread == nullptr && hUart != INVALID_HANDLE_VALUE && dwReceiver != 0) {
-        if (!StartAutoRead(hUart)) return FALSE;
+        if (!StartAutoRead(hUart))
+            return FALSE;
     }
     if (dwReceiver == 0 && m_hUartThread != nullptr) {
         // A thread that does not end in time keeps its handle; Close waits
@@ -40,19 +41,25 @@ BOOL CUartComm::SetReceiver(UINT uMsgId, BOOL bThreadMsg, DWORD dwReceiver) {
 }
 
 void CUartComm::GetReceiver(UINT* puMsgId, BOOL* pbThreadMsg, DWORD* pdwReceiver) {
-    if (puMsgId != nullptr) *puMsgId = m_uMsgId;
-    if (pbThreadMsg != nullptr) *pbThreadMsg = m_bThreadMsg;
-    if (pdwReceiver != nullptr) *pdwReceiver = m_bThreadMsg ? m_dwThreadId.load() : m_hWnd.load();
+    if (puMsgId != nullptr)
+        *puMsgId = m_uMsgId;
+    if (pbThreadMsg != nullptr)
+        *pbThreadMsg = m_bThreadMsg;
+    if (pdwReceiver != nullptr)
+        *pdwReceiver = m_bThreadMsg ? m_dwThreadId.load() : m_hWnd.load();
 }
 
 void CUartComm::FreeMem(LPVOID lpBuffer) {
-    if (lpBuffer != nullptr) m_MemMgr.Free(lpBuffer);
+    if (lpBuffer != nullptr)
+        m_MemMgr.Free(lpBuffer);
 }
 
 BOOL CUartComm::StartAutoRead(HANDLE hUart) {
     assert(hUart != INVALID_HANDLE_VALUE);
-    if (hUart == INVALID_HANDLE_VALUE) return FALSE;
-    if (!SetCommMask(hUart, EV_RXCHAR)) return FALSE;
+    if (hUart == INVALID_HANDLE_VALUE)
+        return FALSE;
+    if (!SetCommMask(hUart, EV_RXCHAR))
+        return FALSE;
     m_bRunThread = TRUE;
     m_hUartThread =
         reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, AutoReadThread, this, 0, nullptr));
@@ -70,25 +77,29 @@ BOOL CUartComm::StopAutoRead() {
     m_bRunThread = FALSE;
     if (m_hUartThread == nullptr) {
         HANDLE hUart = m_hUart.load();
-        if (hUart != INVALID_HANDLE_VALUE) SetCommMask(hUart, EV_RXCHAR);
+        if (hUart != INVALID_HANDLE_VALUE)
+            SetCommMask(hUart, EV_RXCHAR);
         return TRUE;
     }
     DWORD dwWaited = 0;
     DWORD dwWait = WAIT_TIMEOUT;
     while (dwWait == WAIT_TIMEOUT && dwWaited < kStopWaitMs) {
         HANDLE hUart = m_hUart.load();
-        if (hUart != INVALID_HANDLE_VALUE) SetCommMask(hUart, EV_RXCHAR);
+        if (hUart != INVALID_HANDLE_VALUE)
+            SetCommMask(hUart, EV_RXCHAR);
         dwWait = WaitForSingleObject(m_hUartThread, kStopSliceMs);
         dwWaited += kStopSliceMs;
     }
-    if (dwWait == WAIT_TIMEOUT) return FALSE;
+    if (dwWait == WAIT_TIMEOUT)
+        return FALSE;
     CloseHandle(m_hUartThread);
     m_hUartThread = nullptr;
     return TRUE;
 }
 
 void CUartComm::JoinAutoRead() {
-    if (m_hUartThread == nullptr) return;
+    if (m_hUartThread == nullptr)
+        return;
     WaitForSingleObject(m_hUartThread, INFINITE);
     CloseHandle(m_hUartThread);
     m_hUartThread = nullptr;
@@ -108,7 +119,8 @@ unsigned CUartComm::AutoReadThread(void* pChannel) {
     while (pThis->m_bOpened.load() && pThis->m_bRunThread.load()) {
         HANDLE hUart = pThis->m_hUart.load();
         DWORD dwInQue = 0;
-        if (ClearCommError(hUart, &dwErrors, &stat)) dwInQue = stat.cbInQue;
+        if (ClearCommError(hUart, &dwErrors, &stat))
+            dwInQue = stat.cbInQue;
 
         if (dwInQue > 0) {
             LPVOID lpBuffer = pThis->m_MemMgr.Alloc(dwInQue);
@@ -123,9 +135,11 @@ unsigned CUartComm::AutoReadThread(void* pChannel) {
             continue;
         }
 
-        if (pThis->m_bDebugDetailMode) pThis->LogLine(L"AutoRead Call WaitCommEvent()");
+        if (pThis->m_bDebugDetailMode)
+            pThis->LogLine(L"AutoRead Call WaitCommEvent()");
         dwEventMask = 0;
-        if (WaitCommEvent(hUart, &dwEventMask, &ov)) continue;
+        if (WaitCommEvent(hUart, &dwEventMask, &ov))
+            continue;
         DWORD dwError = GetLastError();
         if (dwError == ERROR_IO_PENDING) {
             DWORD dwUnused = 0;
@@ -145,7 +159,8 @@ DWORD CUartComm::AutoRead(LPVOID lpData, DWORD ulDataSize) {
     assert(lpData != NULL);
     assert(ulDataSize > 0);
     HANDLE hUart = m_hUart.load();
-    if (hUart == INVALID_HANDLE_VALUE || lpData == nullptr || ulDataSize == 0) return 0;
+    if (hUart == INVALID_HANDLE_VALUE || lpData == nullptr || ulDataSize == 0)
+        return 0;
 
     DWORD dwErrors = 0;
     COMSTAT stat = {};
@@ -189,14 +204,16 @@ void CUartComm::PostData(LPVOID lpData, DWORD dwCount) {
     if (m_bThreadMsg) {
         const DWORD dwThreadId = m_dwThreadId;
         for (int nTry = 0; nTry < 3; ++nTry) {
-            if (PostThreadMessageW(dwThreadId, uMsgId, wParam, lParam)) return;
+            if (PostThreadMessageW(dwThreadId, uMsgId, wParam, lParam))
+                return;
             LogLine(L"Call PostThreadMessage() fail.[ErrorCode:0x%08X]", GetLastError());
         }
         LogLine(L"Try PostThreadMessage() 3 times failed");
     } else {
         HWND hWnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(m_hWnd.load()));
         for (int nTry = 0; nTry < 3; ++nTry) {
-            if (PostMessageW(hWnd, uMsgId, wParam, lParam)) return;
+            if (PostMessageW(hWnd, uMsgId, wParam, lParam))
+                return;
             LogLine(L"Call PostMessage() fail, [ErrorCode:0x%08X].", GetLastError());
         }
         LogLine(L"Try PostMessage() 3 times failed.");

@@ -11,7 +11,9 @@ namespace {
 
 // Reads the thread's last error right after a failed call, before anything
 // else (the log itself may change it).
-inline DWORD LastError() { return GetLastError(); }
+inline DWORD LastError() {
+    return GetLastError();
+}
 
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
@@ -43,7 +45,8 @@ CUartComm::CUartComm()
       m_dwErrorCode(0) {}
 
 CUartComm::~CUartComm() {
-    if (m_hUart.load() != INVALID_HANDLE_VALUE || m_hUartThread != nullptr) Close();
+    if (m_hUart.load() != INVALID_HANDLE_VALUE || m_hUartThread != nullptr)
+        Close();
     if (m_pLogUtil != nullptr) {
         CloseLog();
         m_pLogUtil->Release();
@@ -51,12 +54,13 @@ CUartComm::~CUartComm() {
     }
 }
 
-BOOL CUartComm::InitLog(LPCWSTR lpszLogFile, DWORD dwLogFlags, DWORD /*dwReserved*/,
-                        IVxLog* pLog) {
-    if (m_bOpened.load()) return FALSE;
+BOOL CUartComm::InitLog(LPCWSTR lpszLogFile, DWORD dwLogFlags, DWORD /*dwReserved*/, IVxLog* pLog) {
+    if (m_bOpened.load())
+        return FALSE;
     // A path that does not fit would silently name a different file: refuse
     // it before anything changes.
-    if (lpszLogFile != nullptr && wcslen(lpszLogFile) >= MAX_PATH) return FALSE;
+    if (lpszLogFile != nullptr && wcslen(lpszLogFile) >= MAX_PATH)
+        return FALSE;
 
     if (m_pLogUtil != nullptr && m_pLogUtil != pLog) {
         m_pLogUtil->Close();
@@ -80,11 +84,14 @@ BOOL CUartComm::InitLog(LPCWSTR lpszLogFile, DWORD dwLogFlags, DWORD /*dwReserve
 BOOL CUartComm::GetModuleDir(LPWSTR lpszDir, DWORD dwCapacity) {
     WCHAR szModule[MAX_PATH] = {};
     DWORD dwLen = GetModuleFileNameW(nullptr, szModule, MAX_PATH);
-    if (dwLen == 0 || dwLen >= MAX_PATH) return FALSE;
+    if (dwLen == 0 || dwLen >= MAX_PATH)
+        return FALSE;
     LPWSTR pszName = PathFindFileNameW(szModule);
-    if (pszName == szModule) return FALSE;
+    if (pszName == szModule)
+        return FALSE;
     pszName[-1] = L'\0';
-    if (wcslen(szModule) >= dwCapacity) return FALSE;
+    if (wcslen(szModule) >= dwCapacity)
+        return FALSE;
     wcscpy(lpszDir, szModule);
     return TRUE;
 }
@@ -93,16 +100,20 @@ BOOL CUartComm::OpenLog(DWORD dwPort) {
     CloseLog();
     if (m_pLogUtil == nullptr) {
         m_pLogUtil = new (std::nothrow) CVxLog;
-        if (m_pLogUtil == nullptr) return FALSE;
+        if (m_pLogUtil == nullptr)
+            return FALSE;
     }
     assert(NULL != m_pLogUtil);
-    if (!m_bLogMode) return TRUE;
+    if (!m_bLogMode)
+        return TRUE;
 
     if (m_szLogFile[0] == L'\0') {
         WCHAR szDir[MAX_PATH] = {};
-        if (!GetModuleDir(szDir, MAX_PATH)) return FALSE;
+        if (!GetModuleDir(szDir, MAX_PATH))
+            return FALSE;
         WCHAR szFolder[MAX_PATH] = {};
-        if (_snwprintf_s(szFolder, MAX_PATH, _TRUNCATE, L"%s/ChannelLog", szDir) < 0) return FALSE;
+        if (_snwprintf_s(szFolder, MAX_PATH, _TRUNCATE, L"%s/ChannelLog", szDir) < 0)
+            return FALSE;
         CreateDirectoryW(szFolder, nullptr);
         SYSTEMTIME st;
         GetLocalTime(&st);
@@ -113,7 +124,8 @@ BOOL CUartComm::OpenLog(DWORD dwPort) {
         }
         wcscpy(m_szLogFile, szPath);
     }
-    if (!m_pLogUtil->Open(m_szLogFile, m_dwLogFlags)) return FALSE;
+    if (!m_pLogUtil->Open(m_szLogFile, m_dwLogFlags))
+        return FALSE;
 
     WCHAR szModule[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, szModule, MAX_PATH);
@@ -122,13 +134,15 @@ BOOL CUartComm::OpenLog(DWORD dwPort) {
 }
 
 void CUartComm::CloseLog() {
-    if (m_pLogUtil != nullptr) m_pLogUtil->Close();
+    if (m_pLogUtil != nullptr)
+        m_pLogUtil->Close();
 }
 
 BOOL CUartComm::Open(const CHANNEL_ATTRIBUTE* pAttribute) {
     // A second Open would replace the port, events and thread under the
     // running receive thread: refuse it and leave everything as it is.
-    if (m_bOpened.load()) return FALSE;
+    if (m_bOpened.load())
+        return FALSE;
 
     if (pAttribute == nullptr || pAttribute->ChannelType != CHANNEL_TYPE_UART) {
         m_dwErrorCode = CH_E_INVALID_PARAM;
@@ -238,7 +252,8 @@ BOOL CUartComm::SetTimeouts(HANDLE hUart) {
 BOOL CUartComm::CreateEvents() {
     CloseEvents();
     OVERLAPPED* records[3] = {&m_ovRead, &m_ovAutoRead, &m_ovWrite};
-    for (OVERLAPPED* pOv : records) *pOv = OVERLAPPED{};
+    for (OVERLAPPED* pOv : records)
+        *pOv = OVERLAPPED{};
     for (OVERLAPPED* pOv : records) {
         pOv->hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (pOv->hEvent == nullptr) {
@@ -273,7 +288,8 @@ void CUartComm::Close() {
     // A thread that outlived StopAutoRead's wait still uses the events and
     // this object: closing the port aborted whatever it waited on, so wait
     // for it to end before anything it uses goes away.
-    if (!bThreadEnded) JoinAutoRead();
+    if (!bThreadEnded)
+        JoinAutoRead();
 
     LogLine(L"Close Channel.");
     CloseEvents();
@@ -299,7 +315,8 @@ DWORD CUartComm::Read(LPVOID lpBuffer, DWORD dwSize, DWORD dwTimeout, DWORD /*dw
     ovWait.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD dwEventMask = 0;
     if (stat.cbInQue == 0) {
-        if (m_bDebugDetailMode) LogLine(L"Read Call WaitCommEvent()");
+        if (m_bDebugDetailMode)
+            LogLine(L"Read Call WaitCommEvent()");
         if (!WaitCommEvent(hUart, &dwEventMask, &ovWait)) {
             DWORD dwError = LastError();
             if (dwError == ERROR_IO_PENDING) {
@@ -318,16 +335,18 @@ DWORD CUartComm::Read(LPVOID lpBuffer, DWORD dwSize, DWORD dwTimeout, DWORD /*dw
                     return 0;
                 }
                 if (m_bDebugDetailMode) {
-                    LogLine(L"Read Call WaitForSingleObject() and not return WAIT_TIMEOUT, "
-                            L"[Return:0x%08X][EventMask:0x%08X].",
-                            dwWait, dwEventMask);
+                    LogLine(
+                        L"Read Call WaitForSingleObject() and not return WAIT_TIMEOUT, "
+                        L"[Return:0x%08X][EventMask:0x%08X].",
+                        dwWait, dwEventMask);
                 }
             } else if (m_bDebugDetailMode) {
                 LogLine(L"Read Call WaitCommEvent() fail, [ErrorCode: 0x%08X],", dwError);
             }
         }
     }
-    if (ovWait.hEvent != nullptr) CloseHandle(ovWait.hEvent);
+    if (ovWait.hEvent != nullptr)
+        CloseHandle(ovWait.hEvent);
     ResetEvent(m_ovRead.hEvent);
 
     if (!ClearCommError(hUart, &dwErrors, &stat)) {
@@ -336,7 +355,8 @@ DWORD CUartComm::Read(LPVOID lpBuffer, DWORD dwSize, DWORD dwTimeout, DWORD /*dw
         return 0;
     }
     DWORD dwToRead = stat.cbInQue < dwSize ? stat.cbInQue : dwSize;
-    if (dwToRead == 0) dwToRead = dwSize;
+    if (dwToRead == 0)
+        dwToRead = dwSize;
 
     DWORD dwRead = 0;
     if (!ReadFile(hUart, lpBuffer, dwToRead, &dwRead, &m_ovRead)) {
@@ -362,11 +382,13 @@ DWORD CUartComm::Read(LPVOID lpBuffer, DWORD dwSize, DWORD dwTimeout, DWORD /*dw
 
 DWORD CUartComm::Write(LPCVOID lpBuffer, DWORD dwSize, DWORD /*dwReserved*/) {
     if (lpBuffer == nullptr || dwSize == 0) {
-        if (m_bDebugDetailMode) LogLine(L"Write() parameters are invalidate.");
+        if (m_bDebugDetailMode)
+            LogLine(L"Write() parameters are invalidate.");
         return 0;
     }
     HANDLE hUart = m_hUart.load();
-    if (hUart == INVALID_HANDLE_VALUE) return 0;
+    if (hUart == INVALID_HANDLE_VALUE)
+        return 0;
 
     DWORD dwErrors = 0;
     COMSTAT stat = {};
@@ -398,8 +420,10 @@ DWORD CUartComm::Write(LPCVOID lpBuffer, DWORD dwSize, DWORD /*dwReserved*/) {
 
 BOOL CUartComm::Clear() {
     HANDLE hUart = m_hUart.load();
-    if (hUart == INVALID_HANDLE_VALUE) return TRUE;
-    if (PurgeComm(hUart, kPurgeAll)) return TRUE;
+    if (hUart == INVALID_HANDLE_VALUE)
+        return TRUE;
+    if (PurgeComm(hUart, kPurgeAll))
+        return TRUE;
     DWORD dwError = LastError();
     if (dwError == ERROR_OPERATION_ABORTED) {
         DWORD dwErrors = 0;
@@ -417,9 +441,15 @@ BOOL CUartComm::GetProperty(DWORD /*dwReserved*/, DWORD dwPropId, DWORD* pdwValu
         return FALSE;
     }
     switch (dwPropId) {
-        case CH_PROP_BAUDRATE: *pdwValue = m_dwBaud; return TRUE;
-        case CH_PROP_DEBUG_MODE: *pdwValue = static_cast<DWORD>(m_bDebugMode.load()); return TRUE;
-        case CH_PROP_ERROR_CODE: *pdwValue = m_dwErrorCode; return TRUE;
+        case CH_PROP_BAUDRATE:
+            *pdwValue = m_dwBaud;
+            return TRUE;
+        case CH_PROP_DEBUG_MODE:
+            *pdwValue = static_cast<DWORD>(m_bDebugMode.load());
+            return TRUE;
+        case CH_PROP_ERROR_CODE:
+            *pdwValue = m_dwErrorCode;
+            return TRUE;
         default:
             LogLine(L"Call GetProperty() fail, [unkown property ID: %d].", dwPropId);
             return FALSE;

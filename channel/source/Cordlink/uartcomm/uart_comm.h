@@ -65,7 +65,8 @@ private:
     // handed to the log as it stands, so a host's own log sees the same text.
     template <class... Args>
     void LogLine(LPCWSTR lpszFmt, Args... args) {
-        if (m_pLogUtil != nullptr) m_pLogUtil->WriteFormatW(lpszFmt, args...);
+        if (m_pLogUtil != nullptr)
+            m_pLogUtil->WriteFormatW(lpszFmt, args...);
     }
 
     std::atomic<HANDLE> m_hUart;

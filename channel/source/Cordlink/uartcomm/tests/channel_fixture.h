@@ -21,9 +21,13 @@ namespace cordlink_test {
 
 namespace fs = std::filesystem;
 
-inline fs::path ExeDir() { return fs::read_symlink("/proc/self/exe").parent_path(); }
+inline fs::path ExeDir() {
+    return fs::read_symlink("/proc/self/exe").parent_path();
+}
 
-inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+inline std::wstring Wide(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
 
 class ChannelTest : public ::testing::Test {
 protected:
@@ -79,9 +83,11 @@ protected:
         size_t pos = 0;
         while (pos < text.size()) {
             size_t end = text.find("\r\n", pos);
-            if (end == std::string::npos) end = text.size();
+            if (end == std::string::npos)
+                end = text.size();
             std::string line = text.substr(pos, end - pos);
-            if (line.size() >= 27 && line[0] == '[' && line[25] == ']') line = line.substr(27);
+            if (line.size() >= 27 && line[0] == '[' && line[25] == ']')
+                line = line.substr(27);
             lines.push_back(line);
             pos = end + 2;
         }
@@ -90,7 +96,8 @@ protected:
 
     int CountLines(const std::string& line) const {
         int n = 0;
-        for (const std::string& l : LogLines()) n += (l == line) ? 1 : 0;
+        for (const std::string& l : LogLines())
+            n += (l == line) ? 1 : 0;
         return n;
     }
 

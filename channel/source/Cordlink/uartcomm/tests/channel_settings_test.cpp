@@ -8,8 +8,8 @@ TEST_F(ChannelTest, LogModeZeroGovernsTheNextOpenNotThisOne) {
     WriteChannelIni("[Settings]\nLogMode=0\n");
     ASSERT_TRUE(OpenChannel());
     m_pChannel->Close();
-    const int nOpenLines = CountLines("Open uart [port: " + std::to_string(m_dwPort) +
-                                      ", baud: 115200].");
+    const int nOpenLines =
+        CountLines("Open uart [port: " + std::to_string(m_dwPort) + ", baud: 115200].");
     EXPECT_EQ(nOpenLines, 1);
     ASSERT_TRUE(OpenChannel());
     m_pChannel->Close();
@@ -35,8 +35,7 @@ TEST_F(ChannelTest, DebugModeFromTheFileReturnsAtTheNextOpen) {
 TEST_F(ChannelTest, ReadTimeoutsFromTheFileApplyToThePort) {
     // With the interval off and a total constant, a read of more than is
     // there waits the constant for the rest instead of returning at once.
-    WriteChannelIni(
-        "[CommTimeouts]\nReadIntervalTimeout=0\nReadTotalTimeoutConstant=100\n");
+    WriteChannelIni("[CommTimeouts]\nReadIntervalTimeout=0\nReadTotalTimeoutConstant=100\n");
     ASSERT_TRUE(OpenChannel());
     char buf[16];
     DWORD t0 = GetTickCount();
@@ -56,10 +55,10 @@ TEST_F(ChannelTest, TheDefaultLogFileLivesInChannelLogBesideTheExecutable) {
     ReleaseChannel(pChannel);
     SYSTEMTIME st;
     GetLocalTime(&st);
-    fs::path expected = ExeDir() / "ChannelLog" /
-                        ("UartComm_COM" + std::to_string(m_dwPort) + "_" +
-                         std::to_string(st.wYear) + "_" + std::to_string(st.wMonth) + "_" +
-                         std::to_string(st.wDay) + ".log");
+    fs::path expected =
+        ExeDir() / "ChannelLog" /
+        ("UartComm_COM" + std::to_string(m_dwPort) + "_" + std::to_string(st.wYear) + "_" +
+         std::to_string(st.wMonth) + "_" + std::to_string(st.wDay) + ".log");
     ASSERT_TRUE(fs::exists(expected)) << expected;
     std::string log = ReadFile(expected);
     EXPECT_NE(log.find("Close Channel.\r\n"), std::string::npos);

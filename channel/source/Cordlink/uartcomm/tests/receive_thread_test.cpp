@@ -12,7 +12,8 @@ constexpr UINT kMsgData = WM_USER + 77;
 
 // Pumps the calling thread's queue until `want` bytes arrived or the
 // deadline passed; returns the bytes in arrival order.
-std::string Pump(ICommChannel* pChannel, size_t want, DWORD dwTimeoutMs, int* pnZeroCount = nullptr) {
+std::string Pump(ICommChannel* pChannel, size_t want, DWORD dwTimeoutMs,
+                 int* pnZeroCount = nullptr) {
     std::string got;
     DWORD dwStart = GetTickCount();
     MSG msg;
@@ -24,7 +25,8 @@ std::string Pump(ICommChannel* pChannel, size_t want, DWORD dwTimeoutMs, int* pn
         if (msg.message == kMsgData) {
             EXPECT_NE(msg.wParam, 0u);
             got.append(reinterpret_cast<const char*>(msg.wParam), static_cast<size_t>(msg.lParam));
-            if (msg.lParam == 0 && pnZeroCount != nullptr) ++*pnZeroCount;
+            if (msg.lParam == 0 && pnZeroCount != nullptr)
+                ++*pnZeroCount;
             pChannel->FreeMem(reinterpret_cast<void*>(msg.wParam));
         } else {
             DispatchMessageW(&msg);
@@ -35,7 +37,8 @@ std::string Pump(ICommChannel* pChannel, size_t want, DWORD dwTimeoutMs, int* pn
 
 std::string Pattern(size_t n, unsigned seed) {
     std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed + i / 977) & 0xFF);
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + seed + i / 977) & 0xFF);
     return s;
 }
 
@@ -200,7 +203,8 @@ TEST_F(ChannelTest, BuffersHeldAcrossAPoolSettingChangeGoBackToTheirOwnAllocator
     EXPECT_EQ(Pump(m_pChannel, 13, 5000), "from the heap");
     // The pool's buffers come back after the switch; under the sanitizers a
     // wrong allocator would be reported.
-    for (const MSG& m : held) m_pChannel->FreeMem(reinterpret_cast<void*>(m.wParam));
+    for (const MSG& m : held)
+        m_pChannel->FreeMem(reinterpret_cast<void*>(m.wParam));
 }
 
 TEST_F(ChannelTest, AFailedThreadStartFailsOpenAndClosesThePort) {

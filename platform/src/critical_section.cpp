@@ -18,7 +18,8 @@ extern "C" void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) 
 
 extern "C" BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
                                                       DWORD dwSpinCount) {
-    if (platform::FaultHit("InitializeCriticalSectionAndSpinCount")) return FALSE;
+    if (platform::FaultHit("InitializeCriticalSectionAndSpinCount"))
+        return FALSE;
     InitializeCriticalSection(lpCriticalSection);
     // The high bit asks Windows to pre-allocate the wait event; here there is
     // nothing to pre-allocate.
@@ -29,7 +30,8 @@ extern "C" BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriti
 extern "C" void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     std::recursive_mutex* m = Impl(lpCriticalSection);
     for (DWORD i = 0; i < lpCriticalSection->SpinCount; ++i) {
-        if (m->try_lock()) return;
+        if (m->try_lock())
+            return;
         __builtin_ia32_pause();
     }
     m->lock();

@@ -17,7 +17,8 @@ std::mutex& SyncLock() {
 void Waitable::Set() {
     std::lock_guard<std::mutex> lock(SyncLock());
     m_bSignaled = true;
-    for (WaitBlock* pBlock : m_waiters) pBlock->cv.notify_one();
+    for (WaitBlock* pBlock : m_waiters)
+        pBlock->cv.notify_one();
 }
 
 void Waitable::Reset() {
@@ -27,7 +28,8 @@ void Waitable::Reset() {
 
 void Waitable::RemoveWaiterLocked(WaitBlock* pBlock) {
     auto it = std::find(m_waiters.begin(), m_waiters.end(), pBlock);
-    if (it != m_waiters.end()) m_waiters.erase(it);
+    if (it != m_waiters.end())
+        m_waiters.erase(it);
 }
 
 namespace {
@@ -40,8 +42,10 @@ public:
 
 std::shared_ptr<Waitable> LookupWaitable(HANDLE h) {
     std::shared_ptr<KernelObject> object = LookupObject(h);
-    if (!object) return nullptr;
-    if (object->Kind() != ObjectKind::Event && object->Kind() != ObjectKind::Thread) return nullptr;
+    if (!object)
+        return nullptr;
+    if (object->Kind() != ObjectKind::Event && object->Kind() != ObjectKind::Thread)
+        return nullptr;
     return std::static_pointer_cast<Waitable>(object);
 }
 
@@ -52,14 +56,16 @@ using platform::Waitable;
 
 extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
                                LPCWSTR lpName) {
-    if (platform::FaultHit("CreateEventW")) return nullptr;
+    if (platform::FaultHit("CreateEventW"))
+        return nullptr;
     if (lpName != nullptr && lpName[0] != L'\0') {
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
     HANDLE h = platform::InsertObject(
         std::make_shared<platform::EventObject>(bManualReset != FALSE, bInitialState != FALSE));
-    if (h != nullptr) SetLastError(ERROR_SUCCESS);
+    if (h != nullptr)
+        SetLastError(ERROR_SUCCESS);
     return h;
 }
 
@@ -85,7 +91,8 @@ extern "C" BOOL ResetEvent(HANDLE hEvent) {
 
 extern "C" DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                                         DWORD dwMilliseconds) {
-    if (platform::FaultHit("WaitForMultipleObjects")) return WAIT_FAILED;
+    if (platform::FaultHit("WaitForMultipleObjects"))
+        return WAIT_FAILED;
     if (nCount == 0 || nCount > 64 || lpHandles == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
@@ -103,7 +110,8 @@ extern "C" DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, B
         objects.push_back(std::move(object));
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
     platform::WaitBlock block;
     std::unique_lock<std::mutex> lock(platform::SyncLock());
     bool bRegistered = false;
@@ -113,7 +121,8 @@ extern "C" DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, B
             bool bAll = std::all_of(objects.begin(), objects.end(),
                                     [](const auto& o) { return o->SignaledLocked(); });
             if (bAll) {
-                for (auto& o : objects) o->ConsumeLocked();
+                for (auto& o : objects)
+                    o->ConsumeLocked();
                 dwResult = WAIT_OBJECT_0;
                 break;
             }
@@ -126,9 +135,11 @@ extern "C" DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, B
                 break;
             }
         }
-        if (dwMilliseconds == 0) break;
+        if (dwMilliseconds == 0)
+            break;
         if (!bRegistered) {
-            for (auto& o : objects) o->AddWaiterLocked(&block);
+            for (auto& o : objects)
+                o->AddWaiterLocked(&block);
             bRegistered = true;
         }
         if (dwMilliseconds == INFINITE) {
@@ -139,7 +150,8 @@ extern "C" DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, B
         }
     }
     if (bRegistered) {
-        for (auto& o : objects) o->RemoveWaiterLocked(&block);
+        for (auto& o : objects)
+            o->RemoveWaiterLocked(&block);
     }
     return dwResult;
 }

@@ -25,9 +25,11 @@ std::vector<uint32_t> g_freeSlots;
 
 bool Decode(HANDLE h, uint32_t* pIndex, uint32_t* pGeneration) {
     uintptr_t value = reinterpret_cast<uintptr_t>(h);
-    if (value == 0 || value > 0xFFFFFFFFu || (value & 3) != 0) return false;
+    if (value == 0 || value > 0xFFFFFFFFu || (value & 3) != 0)
+        return false;
     uint32_t index = static_cast<uint32_t>((value >> 2) & 0xFFFFF);
-    if (index == 0) return false;
+    if (index == 0)
+        return false;
     *pIndex = index - 1;
     *pGeneration = static_cast<uint32_t>(value >> 22);
     return true;
@@ -58,21 +60,27 @@ HANDLE InsertObject(std::shared_ptr<KernelObject> object) {
 
 std::shared_ptr<KernelObject> LookupObject(HANDLE h) {
     uint32_t index, generation;
-    if (!Decode(h, &index, &generation)) return nullptr;
+    if (!Decode(h, &index, &generation))
+        return nullptr;
     std::lock_guard<std::mutex> lock(g_tableLock);
-    if (index >= g_slots.size()) return nullptr;
+    if (index >= g_slots.size())
+        return nullptr;
     Slot& slot = g_slots[index];
-    if ((slot.generation & 0x3FF) != generation) return nullptr;
+    if ((slot.generation & 0x3FF) != generation)
+        return nullptr;
     return slot.object;
 }
 
 std::shared_ptr<KernelObject> RemoveObject(HANDLE h) {
     uint32_t index, generation;
-    if (!Decode(h, &index, &generation)) return nullptr;
+    if (!Decode(h, &index, &generation))
+        return nullptr;
     std::lock_guard<std::mutex> lock(g_tableLock);
-    if (index >= g_slots.size()) return nullptr;
+    if (index >= g_slots.size())
+        return nullptr;
     Slot& slot = g_slots[index];
-    if ((slot.generation & 0x3FF) != generation || !slot.object) return nullptr;
+    if ((slot.generation & 0x3FF) != generation || !slot.object)
+        return nullptr;
     std::shared_ptr<KernelObject> object = std::move(slot.object);
     slot.object.reset();
     ++slot.generation;
@@ -98,7 +106,8 @@ BOOL KernelObject::Flush() {
 }  // namespace platform
 
 extern "C" BOOL CloseHandle(HANDLE hObject) {
-    if (platform::FaultHit("CloseHandle")) return FALSE;
+    if (platform::FaultHit("CloseHandle"))
+        return FALSE;
     std::shared_ptr<platform::KernelObject> object = platform::RemoveObject(hObject);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -59,7 +59,8 @@ public:
     bool SignaledLocked() const { return m_bSignaled; }
     // An auto-reset object is cleared by the wait that consumes it.
     void ConsumeLocked() {
-        if (!m_bManualReset) m_bSignaled = false;
+        if (!m_bManualReset)
+            m_bSignaled = false;
     }
     void AddWaiterLocked(WaitBlock* pBlock) { m_waiters.push_back(pBlock); }
     void RemoveWaiterLocked(WaitBlock* pBlock);
@@ -80,7 +81,8 @@ std::shared_ptr<KernelObject> RemoveObject(HANDLE h);
 template <class T>
 std::shared_ptr<T> LookupAs(HANDLE h, ObjectKind kind) {
     std::shared_ptr<KernelObject> object = LookupObject(h);
-    if (!object || object->Kind() != kind) return nullptr;
+    if (!object || object->Kind() != kind)
+        return nullptr;
     return std::static_pointer_cast<T>(object);
 }
 

@@ -10,7 +10,8 @@
 
 extern "C" void Sleep(DWORD dwMilliseconds) {
     if (dwMilliseconds == INFINITE) {
-        for (;;) pause();
+        for (;;)
+            pause();
     }
     struct timespec ts;
     ts.tv_sec = dwMilliseconds / 1000;
@@ -28,15 +29,20 @@ extern "C" DWORD SleepEx(DWORD dwMilliseconds, BOOL) {
     return 0;
 }
 
-extern "C" BOOL SwitchToThread() { return sched_yield() == 0 ? TRUE : FALSE; }
+extern "C" BOOL SwitchToThread() {
+    return sched_yield() == 0 ? TRUE : FALSE;
+}
 
 extern "C" ULONGLONG GetTickCount64() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<ULONGLONG>(ts.tv_sec) * 1000ull + static_cast<ULONGLONG>(ts.tv_nsec) / 1000000ull;
+    return static_cast<ULONGLONG>(ts.tv_sec) * 1000ull +
+           static_cast<ULONGLONG>(ts.tv_nsec) / 1000000ull;
 }
 
-extern "C" DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
+extern "C" DWORD GetTickCount() {
+    return static_cast<DWORD>(GetTickCount64());
+}
 
 extern "C" LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
                                            LONG Comparand) {

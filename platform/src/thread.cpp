@@ -39,7 +39,7 @@ void* ThreadTrampoline(void* pv) {
     }
     self->m_startCv.notify_all();
     DWORD dwExit = self->m_pfnStart != nullptr ? self->m_pfnStart(self->m_pArg)
-                                                : self->m_pfnCrtStart(self->m_pArg);
+                                               : self->m_pfnCrtStart(self->m_pArg);
     {
         std::lock_guard<std::mutex> lock(SyncLock());
         self->m_dwExitCode = dwExit;
@@ -55,12 +55,14 @@ HANDLE StartThread(DWORD (*pfnStart)(void*), unsigned (*pfnCrtStart)(void*), voi
     object->m_pfnCrtStart = pfnCrtStart;
     object->m_pArg = pArg;
     HANDLE h = InsertObject(object);
-    if (h == nullptr) return nullptr;
+    if (h == nullptr)
+        return nullptr;
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (cbStack != 0) pthread_attr_setstacksize(&attr, cbStack < 65536 ? 65536 : cbStack);
+    if (cbStack != 0)
+        pthread_attr_setstacksize(&attr, cbStack < 65536 ? 65536 : cbStack);
     auto* pHolder = new std::shared_ptr<ThreadObject>(object);
     pthread_t tid;
     int err = pthread_create(&tid, &attr, ThreadTrampoline, pHolder);
@@ -76,7 +78,8 @@ HANDLE StartThread(DWORD (*pfnStart)(void*), unsigned (*pfnCrtStart)(void*), voi
     {
         std::unique_lock<std::mutex> lock(object->m_startLock);
         object->m_startCv.wait(lock, [&] { return object->m_bIdKnown; });
-        if (lpThreadId != nullptr) *lpThreadId = object->m_dwThreadId;
+        if (lpThreadId != nullptr)
+            *lpThreadId = object->m_dwThreadId;
     }
     return h;
 }
@@ -87,7 +90,8 @@ HANDLE StartThread(DWORD (*pfnStart)(void*), unsigned (*pfnCrtStart)(void*), voi
 extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
                                LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                                DWORD dwCreationFlags, LPDWORD lpThreadId) {
-    if (platform::FaultHit("CreateThread")) return nullptr;
+    if (platform::FaultHit("CreateThread"))
+        return nullptr;
     if (lpStartAddress == nullptr || (dwCreationFlags & CREATE_SUSPENDED) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -112,7 +116,8 @@ extern "C" uintptr_t _beginthreadex(void*, unsigned stack_size, unsigned (*start
         errno = EAGAIN;
         return 0;
     }
-    if (thrdaddr != nullptr) *thrdaddr = dwId;
+    if (thrdaddr != nullptr)
+        *thrdaddr = dwId;
     return reinterpret_cast<uintptr_t>(h);
 }
 
@@ -132,4 +137,6 @@ extern "C" DWORD GetCurrentThreadId() {
     return t_dwId;
 }
 
-extern "C" DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+extern "C" DWORD GetCurrentProcessId() {
+    return static_cast<DWORD>(getpid());
+}

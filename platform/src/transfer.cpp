@@ -21,21 +21,24 @@ ULONG_PTR LoadStatus(LPOVERLAPPED lpOv) {
 void BeginOverlapped(LPOVERLAPPED lpOv) {
     lpOv->InternalHigh = 0;
     std::atomic_ref<ULONG_PTR>(lpOv->Internal).store(kOverlappedPending, std::memory_order_release);
-    if (lpOv->hEvent != nullptr) ResetEvent(lpOv->hEvent);
+    if (lpOv->hEvent != nullptr)
+        ResetEvent(lpOv->hEvent);
 }
 
 void CompleteOverlapped(LPOVERLAPPED lpOv, DWORD dwError, DWORD dwCount) {
     HANDLE hEvent = lpOv->hEvent;
     lpOv->InternalHigh = dwCount;
     std::atomic_ref<ULONG_PTR>(lpOv->Internal).store(dwError, std::memory_order_release);
-    if (hEvent != nullptr) SetEvent(hEvent);
+    if (hEvent != nullptr)
+        SetEvent(hEvent);
 }
 
 }  // namespace platform
 
 extern "C" BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                          LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-    if (platform::FaultHit("ReadFile")) return FALSE;
+    if (platform::FaultHit("ReadFile"))
+        return FALSE;
     std::shared_ptr<platform::KernelObject> object = platform::LookupObject(hFile);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -50,7 +53,8 @@ extern "C" BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRe
 
 extern "C" BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                           LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-    if (platform::FaultHit("WriteFile")) return FALSE;
+    if (platform::FaultHit("WriteFile"))
+        return FALSE;
     std::shared_ptr<platform::KernelObject> object = platform::LookupObject(hFile);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -64,7 +68,8 @@ extern "C" BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesTo
 }
 
 extern "C" BOOL FlushFileBuffers(HANDLE hFile) {
-    if (platform::FaultHit("FlushFileBuffers")) return FALSE;
+    if (platform::FaultHit("FlushFileBuffers"))
+        return FALSE;
     std::shared_ptr<platform::KernelObject> object = platform::LookupObject(hFile);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -75,7 +80,8 @@ extern "C" BOOL FlushFileBuffers(HANDLE hFile) {
 
 extern "C" BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                     LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
-    if (platform::FaultHit("GetOverlappedResult")) return FALSE;
+    if (platform::FaultHit("GetOverlappedResult"))
+        return FALSE;
     (void)hFile;  // completion is tracked in the record, whatever the handle
     if (lpOverlapped == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);

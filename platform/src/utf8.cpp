@@ -5,10 +5,12 @@ namespace platform {
 
 std::string WideToUtf8(LPCWSTR lpsz) {
     std::string out;
-    if (lpsz == nullptr) return out;
+    if (lpsz == nullptr)
+        return out;
     for (; *lpsz != L'\0'; ++lpsz) {
         uint32_t c = static_cast<uint32_t>(*lpsz);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            c = 0xFFFD;
         if (c < 0x80) {
             out += static_cast<char>(c);
         } else if (c < 0x800) {
@@ -30,11 +32,16 @@ std::string WideToUtf8(LPCWSTR lpsz) {
 
 std::wstring Utf8ToWide(const char* lpsz) {
     std::wstring out;
-    if (lpsz == nullptr) return out;
+    if (lpsz == nullptr)
+        return out;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(lpsz);
     while (*p != 0) {
         uint32_t c = *p;
-        int extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
+        int extra = c < 0x80           ? 0
+                    : (c >> 5) == 0x6  ? 1
+                    : (c >> 4) == 0xE  ? 2
+                    : (c >> 3) == 0x1E ? 3
+                                       : -1;
         if (extra < 0) {
             out += L'\xFFFD';
             ++p;

@@ -11,8 +11,7 @@ namespace platform {
 
 // Arms a fault: the call named lpszCall fails with dwError, after
 // nSkip successful calls, nTimes times (-1: until cleared). Thread-safe.
-PLATFORM_API void InjectFault(const char* lpszCall, DWORD dwError, int nSkip = 0,
-                              int nTimes = -1);
+PLATFORM_API void InjectFault(const char* lpszCall, DWORD dwError, int nSkip = 0, int nTimes = -1);
 // Disarms every fault.
 PLATFORM_API void ClearFaults();
 // Used inside the platform: TRUE when the call must fail now; then the last

@@ -24,6 +24,6 @@ PLATFORM_API int _snwprintf_s(wchar_t* lpBuffer, size_t sizeOfBuffer, size_t cou
                               const wchar_t* lpszFmt, ...);
 PLATFORM_API int _vsnprintf_s(char* lpBuffer, size_t sizeOfBuffer, size_t count,
                               const char* lpszFmt, va_list args);
-PLATFORM_API int _snprintf_s(char* lpBuffer, size_t sizeOfBuffer, size_t count,
-                             const char* lpszFmt, ...);
+PLATFORM_API int _snprintf_s(char* lpBuffer, size_t sizeOfBuffer, size_t count, const char* lpszFmt,
+                             ...);
 }

@@ -13,19 +13,18 @@ PLATFORM_API UINT GetPrivateProfileIntW(LPCWSTR lpAppName, LPCWSTR lpKeyName, IN
                                         LPCWSTR lpFileName);
 // Copies the value (or lpDefault) cut to nSize - 1 characters; returns the
 // count copied. A value in matching double or single quotes is unquoted.
-PLATFORM_API DWORD GetPrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName,
-                                            LPCWSTR lpDefault, LPWSTR lpReturnedString,
-                                            DWORD nSize, LPCWSTR lpFileName);
+PLATFORM_API DWORD GetPrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lpDefault,
+                                            LPWSTR lpReturnedString, DWORD nSize,
+                                            LPCWSTR lpFileName);
 // Writes key = value in the section (creating file and section as needed);
 // a null value deletes the key, a null key deletes the section.
-PLATFORM_API BOOL WritePrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName,
-                                             LPCWSTR lpString, LPCWSTR lpFileName);
+PLATFORM_API BOOL WritePrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lpString,
+                                             LPCWSTR lpFileName);
 // The same in the ANSI code page, for the narrow-text libraries.
 PLATFORM_API UINT GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault,
                                         LPCSTR lpFileName);
 PLATFORM_API DWORD GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault,
-                                            LPSTR lpReturnedString, DWORD nSize,
-                                            LPCSTR lpFileName);
+                                            LPSTR lpReturnedString, DWORD nSize, LPCSTR lpFileName);
 PLATFORM_API BOOL WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString,
                                              LPCSTR lpFileName);
 }

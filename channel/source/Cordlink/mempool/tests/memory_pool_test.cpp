@@ -119,55 +119,6 @@ TEST(MemoryPoolThreads, OneThreadAllocatesAnotherFreesWithoutCorruption) {
     EXPECT_EQ(stats.cbFree, stats.cbSegments - stats.nSegments * kSegmentOverhead);
 }
 
-TEST(MemoryPoolThreads, ProcessPoolSharedByConcurrentAllocatorsAndFreers) {
-    constexpr int kPairs = 2;
-    constexpr uint32_t kBlocks = 20000;
-    std::vector<std::thread> threads;
-    std::mutex lock;
-    std::condition_variable ready;
-    std::deque<Block> queue;
-    int nProducersLeft = kPairs;
-    uint32_t nCorrupt = 0;
-    for (int t = 0; t < kPairs; ++t) {
-        threads.emplace_back([&, t] {
-            for (uint32_t i = 0; i < kBlocks; ++i) {
-                const uint32_t uSerial = static_cast<uint32_t>(t) * kBlocks + i;
-                const size_t cb = 16 + (uSerial * 2654435761u >> 20) % 4081;
-                BYTE* p = static_cast<BYTE*>(PoolAlloc(cb));
-                if (p == nullptr)
-                    continue;
-                Fill(p, cb, uSerial);
-                std::lock_guard<std::mutex> guard(lock);
-                queue.push_back(Block{p, cb, uSerial});
-                ready.notify_one();
-            }
-            std::lock_guard<std::mutex> guard(lock);
-            --nProducersLeft;
-            ready.notify_all();
-        });
-        threads.emplace_back([&] {
-            for (;;) {
-                std::unique_lock<std::mutex> guard(lock);
-                ready.wait(guard, [&] { return !queue.empty() || nProducersLeft == 0; });
-                if (queue.empty())
-                    return;
-                Block b = queue.front();
-                queue.pop_front();
-                guard.unlock();
-                const bool bIntact = Intact(b.p, b.cb, b.uSerial);
-                PoolFree(b.p);
-                if (!bIntact) {
-                    std::lock_guard<std::mutex> count(lock);
-                    ++nCorrupt;
-                }
-            }
-        });
-    }
-    for (std::thread& th : threads)
-        th.join();
-    EXPECT_EQ(nCorrupt, 0u);
-}
-
 TEST(MemoryPoolLayout, BlocksAreAlignedAndDoNotOverlap) {
     CMemoryPool pool;
     std::vector<Block> blocks;

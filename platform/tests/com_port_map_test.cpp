@@ -94,9 +94,6 @@ TEST(ComPortMap, ExplicitEntriesRegisterResolveAndUnregister) {
     EXPECT_EQ(platform::ResolveComPort(n), "");
     EXPECT_FALSE(platform::UnregisterComPort(n));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(platform::ResolveComPort(0), "");
-    EXPECT_EQ(platform::RegisterComPort(n, ""), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
 TEST(ComPortMap, ZeroTakesTheLowestFreeNumberAndSkipsDanglingEntries) {
@@ -147,13 +144,6 @@ TEST(ComPortMap, RelativeTargetsAndForeignFiles) {
     EXPECT_EQ(platform::ResolveComPort(m), "");
     EXPECT_FALSE(platform::UnregisterComPort(m));
     EXPECT_EQ(access(plain.c_str(), F_OK), 0);
-    // Names that are not COM<n> are ignored by the listing.
-    ASSERT_EQ(symlink("/dev/null", (map.Dir() + "/COM07").c_str()), 0);
-    ASSERT_EQ(symlink("/dev/null", (map.Dir() + "/com8").c_str()), 0);
-    for (const ComPortEntry& e : platform::ListComPorts()) {
-        EXPECT_NE(e.dwPort, 7u);
-        EXPECT_NE(e.dwPort, 8u);
-    }
 }
 
 TEST(ComPortMap, ExplicitEntryWinsOverHardwareNumber) {

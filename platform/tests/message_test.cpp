@@ -208,6 +208,10 @@ TEST_F(MainQueue, FiltersByWindowAndRangeAndDeliversQuitLast) {
     EXPECT_EQ(msg.message, WM_QUIT);
     EXPECT_EQ(msg.wParam, 7u);
     EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+    // A posted WM_QUIT passes any message range too.
+    ASSERT_TRUE(PostThreadMessageW(self, WM_QUIT, 3, 0));
+    EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 3u);
 
     // A filter naming a window of another thread, or none, is an error rather
     // than a wait that never ends.

@@ -35,8 +35,11 @@ endfunction()
 # against the installed library with pkg-config.
 function(stampwell_install_pkgconfig name description libs cflags)
   set(pc "${CMAKE_CURRENT_BINARY_DIR}/${name}.pc")
+  # The prefix is found from the .pc file's own place, so an install under
+  # any --prefix works without editing the file.
+  file(RELATIVE_PATH PC_TO_PREFIX "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
   file(WRITE "${pc}.in"
-"prefix=@CMAKE_INSTALL_PREFIX@
+"prefix=\${pcfiledir}/@PC_TO_PREFIX@
 libdir=\${prefix}/@CMAKE_INSTALL_LIBDIR@
 includedir=\${prefix}/@CMAKE_INSTALL_INCLUDEDIR@
 

@@ -105,7 +105,7 @@ protected:
 
     static CbTimings FastTimings() {
         CbTimings t;
-        t.dwHelloReplyMs = 40;
+        t.dwHelloReplyMs = 20;
         t.dwPollIntervalMs = 5;
         t.dwModeReplyMs = 500;
         t.dwWriteReplyMs = 500;

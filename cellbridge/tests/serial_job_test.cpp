@@ -52,7 +52,7 @@ TEST_F(SerialJob, ModeEntrySetsEventAfterPowerUp) {
     ASSERT_EQ(VX_BeginPhoneTest(static_cast<int>(sim.Port()), 115200), CB_OK);
     const DWORD dwStart = GetTickCount();
     ASSERT_EQ(VX_EnterModeProcess(0, 10, m_hEvent, 0), CB_OK);
-    EXPECT_LT(Since(dwStart), 50u) << "returns at once";
+    EXPECT_LT(Since(dwStart), 100u) << "returns at once";
     ASSERT_TRUE(WaitEvent(3000));
     EXPECT_GE(Since(dwStart), 140u) << "not before the handset powered up";
     // In the mode now: a write goes through.
@@ -79,7 +79,7 @@ TEST_F(SerialJob, StopAbandonsPendingEntryPromptly) {
     ASSERT_FALSE(WaitEvent(100));
     const DWORD dwStart = GetTickCount();
     VX_StopModeProcess();
-    EXPECT_LT(Since(dwStart), 100u);
+    EXPECT_LT(Since(dwStart), 250u);
     // The handset now answers, but the abandoned entry never signals.
     EXPECT_FALSE(WaitEvent(400));
     VX_StopModeProcess();  // harmless twice
@@ -96,7 +96,7 @@ TEST_F(SerialJob, EndStopsPendingEntryAndFreesThePort) {
     const DWORD dwStart = GetTickCount();
     VX_EndPhoneTest();
     // No handset ever answered: nothing to wait for at the end.
-    EXPECT_LT(Since(dwStart), 100u);
+    EXPECT_LT(Since(dwStart), 250u);
     EXPECT_FALSE(WaitEvent(50));
     ASSERT_EQ(VX_BeginPhoneTest(nPort, 115200), CB_OK);
 }
@@ -117,7 +117,7 @@ TEST_F(SerialJob, HandsetThatNeverAnswers) {
     const DWORD dwStart = GetTickCount();
     EXPECT_EQ(VX_NvWriteDirect(&kFull), CB_E_NO_ANSWER);
     EXPECT_GE(Since(dwStart), 95u);
-    EXPECT_LT(Since(dwStart), 300u);
+    EXPECT_LT(Since(dwStart), 400u);
     EXPECT_EQ(sim.FinishedCount(), 0u);
 }
 
@@ -206,7 +206,7 @@ TEST_F(SerialJob, LateReplyIsNeverTakenForTheNextOne) {
     options.nFailWrites = 1;
     options.wFailCode = 0x30;
     options.nSlowWrites = 1;
-    options.dwSlowReplyMs = 150;
+    options.dwSlowReplyMs = 300;
     CHandsetSim& sim = StartSim(options);
     CbTimings timings = FastTimings();
     timings.dwWriteReplyMs = 60;
@@ -289,11 +289,11 @@ TEST_F(SerialJob, VanishedPortFailsTheWriteQuickly) {
     ASSERT_TRUE(WaitEvent(2000));
     sim.Stop();  // the device goes away
     const DWORD dwStart = GetTickCount();
-    EXPECT_NE(VX_NvWriteDirect(&kFull), CB_OK);
-    EXPECT_LT(Since(dwStart), 600u);
+    EXPECT_EQ(VX_NvWriteDirect(&kFull), CB_E_PORT_LOST);
+    EXPECT_LT(Since(dwStart), 250u);
     const DWORD dwEnd = GetTickCount();
     VX_EndPhoneTest();
-    EXPECT_LT(Since(dwEnd), 600u);
+    EXPECT_LT(Since(dwEnd), 250u);
 }
 
 TEST_F(SerialJob, TwoHundredHandsetsInARow) {

@@ -72,6 +72,7 @@ TEST_F(UsbJob, SilentPortIsProbedAndStopIsStillPrompt) {
     ASSERT_FALSE(WaitEvent(150));  // the entry is probing the silent port now
     const DWORD dwStart = GetTickCount();
     VX_StopModeProcess();
+    RecordProperty("stop_ms", static_cast<int>(Since(dwStart)));
     EXPECT_LT(Since(dwStart), 250u);
     EXPECT_EQ(VX_GetUsbPort(), 0);
 }

@@ -112,17 +112,6 @@ TEST(FileSharing, ConflictingOpenIsRefusedWithoutTouchingTheFile) {
     EXPECT_TRUE(DeleteFileW(path.c_str()));
 }
 
-TEST(FileSharing, LogStyleOpenersShareOneFile) {
-    TempDir dir;
-    std::wstring path = dir.WinPath("two.log");
-    HANDLE a = Open(path, GENERIC_WRITE, kShareAll, OPEN_ALWAYS);
-    HANDLE b = Open(path, GENERIC_WRITE, kShareAll, OPEN_ALWAYS);
-    ASSERT_NE(a, INVALID_HANDLE_VALUE);
-    ASSERT_NE(b, INVALID_HANDLE_VALUE);
-    CloseHandle(a);
-    CloseHandle(b);
-}
-
 TEST(FilePointer, AppendAfterSeekToEndAndSeekErrors) {
     TempDir dir;
     dir.Write("app.log", "line1\r\n");
@@ -236,15 +225,6 @@ TEST(FilePaths, NativePathConvertsSeparatorsAndRespectsTheBufferSize) {
     ASSERT_TRUE(platform::NativePath(L"\x4E2D.ini", sz, sizeof sz));
     EXPECT_STREQ(sz, "\xE4\xB8\xAD.ini");
     EXPECT_FALSE(platform::NativePath(L"0123456789abcdef", sz, sizeof sz));
-}
-
-TEST(FilePaths, SerialDeviceNamesNeverBecomeFiles) {
-    // Whatever the serial layer answers, "\\.\COMn" must not create a file
-    // of that name in the working directory.
-    HANDLE h = CreateFileW(L"\\\\.\\COM250", kRW, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
-    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetFileAttributesW(L"\\\\.\\COM250"), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(FileFaults, InjectedFailuresReachTheCaller) {

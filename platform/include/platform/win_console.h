@@ -1,4 +1,5 @@
 // The console: the process's standard error stands in for a console window.
+// All calls are thread-safe.
 #pragma once
 
 #include "platform/win_types.h"

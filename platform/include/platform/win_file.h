@@ -47,15 +47,30 @@ PLATFORM_API BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytes
 // and bWait is FALSE, or with the operation's own error.
 PLATFORM_API BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                       LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+// Writes the file's data to disk (fsync). FALSE with the last error.
 PLATFORM_API BOOL FlushFileBuffers(HANDLE hFile);
+// Moves the file pointer; returns the new position's low part (high part in
+// *lpDistanceToMoveHigh), or INVALID_SET_FILE_POINTER with the last error
+// (ERROR_NEGATIVE_SEEK before the start). A valid low part of all ones sets
+// NO_ERROR. Thread-safe; the pointer is shared by the handle's users.
 PLATFORM_API DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
                                   DWORD dwMoveMethod);
+// The size's low part (high part in *lpFileSizeHigh); 0xFFFFFFFF with the
+// last error on failure. Thread-safe.
 PLATFORM_API DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+// FILE_ATTRIBUTE_DIRECTORY, _READONLY (no write permission bits) or _NORMAL;
+// INVALID_FILE_ATTRIBUTES with ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND.
+// Thread-safe.
 PLATFORM_API DWORD GetFileAttributesW(LPCWSTR lpFileName);
 // Creates one directory (not its parents). ERROR_ALREADY_EXISTS when it
 // exists, ERROR_PATH_NOT_FOUND when the parent is missing.
 PLATFORM_API BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+// Removes a file. FALSE with ERROR_ACCESS_DENIED for a directory, or
+// ERROR_SHARING_VIOLATION while an opener without FILE_SHARE_DELETE holds it.
+// Thread-safe.
 PLATFORM_API BOOL DeleteFileW(LPCWSTR lpFileName);
+// Removes an empty directory. FALSE with ERROR_DIR_NOT_EMPTY, or
+// ERROR_DIRECTORY when the path is a file. Thread-safe.
 PLATFORM_API BOOL RemoveDirectoryW(LPCWSTR lpPathName);
 }
 

@@ -1,5 +1,6 @@
 // Shell path helpers. Both '/' and '\' count as separators; a path is
 // absolute when it starts with a separator (or a drive letter and colon).
+// All are thread-safe; the string helpers only read or cut their argument.
 #pragma once
 
 #include "platform/win_types.h"
@@ -16,6 +17,8 @@ PLATFORM_API BOOL PathIsRelativeW(LPCWSTR pszPath);
 // something was removed.
 PLATFORM_API BOOL PathRemoveFileSpecW(LPWSTR pszPath);
 PLATFORM_API void PathRemoveExtensionW(LPWSTR pszPath);
+// TRUE when the path names an existing file or directory.
 PLATFORM_API BOOL PathFileExistsW(LPCWSTR pszPath);
+// TRUE when the path names an existing directory.
 PLATFORM_API BOOL PathIsDirectoryW(LPCWSTR pszPath);
 }

@@ -13,6 +13,7 @@ PLATFORM_API DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD 
 // The temporary directory with a trailing separator ($TMPDIR or /tmp).
 // Returns the length, or the size needed when nBufferLength is too small.
 PLATFORM_API DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
+// The local / universal time with milliseconds. Thread-safe.
 PLATFORM_API void GetLocalTime(LPSYSTEMTIME lpSystemTime);
 PLATFORM_API void GetSystemTime(LPSYSTEMTIME lpSystemTime);
 }

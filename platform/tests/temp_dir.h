@@ -35,8 +35,8 @@ public:
     std::wstring WinPath(const std::string& name) const {
         std::string path = Path(name);
         std::wstring w(path.size() + 1, L'\0');
-        int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, w.data(),
-                                    static_cast<int>(w.size()));
+        int n =
+            MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, w.data(), static_cast<int>(w.size()));
         w.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
         for (wchar_t& c : w) {
             if (c == L'/')

@@ -45,7 +45,7 @@ enum Flag : unsigned { kMinus = 1, kPlus = 2, kSpace = 4, kHash = 8, kZero = 16 
 
 enum class Size { None, Char, Short, Long, LongLong, IntMax, SizeT, PtrDiff, LongDouble, Int32 };
 
-struct Spec {
+struct Directive {
     unsigned flags = 0;
     int width = -1;
     int precision = -1;
@@ -70,7 +70,7 @@ wchar_t* AppendNumber(wchar_t* p, int v) {
 }
 
 // Builds the swprintf format of one numeric conversion (at most ~40 chars).
-void BuildSubFormat(const Spec& s, const wchar_t* lpszLength, wchar_t* lpOut) {
+void BuildSubFormat(const Directive& s, const wchar_t* lpszLength, wchar_t* lpOut) {
     wchar_t* p = lpOut;
     *p++ = L'%';
     if (s.flags & kMinus)
@@ -99,7 +99,7 @@ void BuildSubFormat(const Spec& s, const wchar_t* lpszLength, wchar_t* lpOut) {
 // returns -1 on overflow after filling the space it had; the output is then
 // cut at the buffer's end.
 template <class T>
-void PutNumber(WideOut& out, const Spec& s, const wchar_t* lpszLength, T value) {
+void PutNumber(WideOut& out, const Directive& s, const wchar_t* lpszLength, T value) {
     wchar_t sub[48];
     BuildSubFormat(s, lpszLength, sub);
     size_t room = out.Room();
@@ -112,7 +112,7 @@ void PutNumber(WideOut& out, const Spec& s, const wchar_t* lpszLength, T value) 
     }
 }
 
-void PutPadded(WideOut& out, const Spec& s, const wchar_t* p, size_t n) {
+void PutPadded(WideOut& out, const Directive& s, const wchar_t* p, size_t n) {
     size_t width = s.width > 0 ? static_cast<size_t>(s.width) : 0;
     size_t pad = width > n ? width - n : 0;
     if (!(s.flags & kMinus))
@@ -139,7 +139,7 @@ void NarrowSink(void* pv, const wchar_t* p, size_t n) {
     pass->count += n;
 }
 
-void PutNarrow(WideOut& out, const Spec& s, const char* lpsz, size_t cb) {
+void PutNarrow(WideOut& out, const Directive& s, const char* lpsz, size_t cb) {
     size_t limit = s.precision >= 0 ? static_cast<size_t>(s.precision) : static_cast<size_t>(-1);
     size_t width = s.width > 0 ? static_cast<size_t>(s.width) : 0;
     size_t n = 0;
@@ -168,7 +168,7 @@ int ParseInt(const wchar_t*& p) {
 }
 
 // Reads the length modifier; returns false for none.
-void ParseLength(const wchar_t*& p, Spec& s) {
+void ParseLength(const wchar_t*& p, Directive& s) {
     switch (*p) {
         case L'h':
             ++p;
@@ -238,12 +238,12 @@ void FormatWide(WideOut& out, const wchar_t* fmt, va_list args) {
         out.Put(run, static_cast<size_t>(p - run));
         if (*p == L'\0')
             break;
-        const wchar_t* specStart = p++;
+        const wchar_t* directiveStart = p++;
         if (*p == L'%') {
             out.Put(p++, 1);
             continue;
         }
-        Spec s;
+        Directive s;
         for (;; ++p) {
             if (*p == L'-')
                 s.flags |= kMinus;
@@ -351,7 +351,7 @@ void FormatWide(WideOut& out, const wchar_t* fmt, va_list args) {
                 break;
             case L'p': {
                 // Windows prints pointers as fixed-width upper-case hex.
-                Spec hex;
+                Directive hex;
                 hex.flags = kZero;
                 hex.width = static_cast<int>(2 * sizeof(void*));
                 hex.conv = L'X';
@@ -405,7 +405,7 @@ void FormatWide(WideOut& out, const wchar_t* fmt, va_list args) {
                 break;
             default:
                 // Unknown conversion: shown as written, no argument taken.
-                out.Put(specStart, static_cast<size_t>(p - specStart));
+                out.Put(directiveStart, static_cast<size_t>(p - directiveStart));
                 break;
         }
     }

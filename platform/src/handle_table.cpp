@@ -1,4 +1,5 @@
 // The process-wide handle table and CloseHandle.
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -13,6 +14,7 @@ namespace {
 // A value is ((generation & 0x3FF) << 22) | ((index + 1) << 2): a multiple
 // of 4 below 2^32 that is never 0 nor INVALID_HANDLE_VALUE.
 constexpr uint32_t kMaxSlots = (1u << 20) - 1;
+constexpr size_t kReuseAfter = 1024;
 
 struct Slot {
     std::shared_ptr<KernelObject> object;
@@ -21,7 +23,11 @@ struct Slot {
 
 std::mutex g_tableLock;
 std::vector<Slot> g_slots;
-std::vector<uint32_t> g_freeSlots;
+// Freed slots are reused oldest first, and only once kReuseAfter of them
+// wait: a slot then comes back at most once per kReuseAfter closes, so its
+// 10-bit generation wraps only after about a million closes and a stale value
+// practically never reaches a newer object.
+std::deque<uint32_t> g_freeSlots;
 
 bool Decode(HANDLE h, uint32_t* pIndex, uint32_t* pGeneration) {
     uintptr_t value = reinterpret_cast<uintptr_t>(h);
@@ -40,9 +46,10 @@ bool Decode(HANDLE h, uint32_t* pIndex, uint32_t* pGeneration) {
 HANDLE InsertObject(std::shared_ptr<KernelObject> object) {
     std::lock_guard<std::mutex> lock(g_tableLock);
     uint32_t index;
-    if (!g_freeSlots.empty()) {
-        index = g_freeSlots.back();
-        g_freeSlots.pop_back();
+    if (g_freeSlots.size() >= kReuseAfter ||
+        (!g_freeSlots.empty() && g_slots.size() >= kMaxSlots)) {
+        index = g_freeSlots.front();
+        g_freeSlots.pop_front();
     } else {
         if (g_slots.size() >= kMaxSlots) {
             SetLastError(ERROR_TOO_MANY_OPEN_FILES);

@@ -98,7 +98,12 @@ std::shared_ptr<SerialPort> SerialPort::Open(const std::string& path, DWORD dwAc
             return nullptr;
         }
     }
+    bool bExclusive = false;
     auto fail = [&](DWORD dwError) -> std::shared_ptr<SerialPort> {
+        // The exclusive flag belongs to the tty, not to this descriptor:
+        // clear it, or later openers would be refused.
+        if (bExclusive)
+            ioctl(fd, TIOCNXCL);
         close(fd);
         std::lock_guard<std::mutex> lock(g_openLock);
         g_openDevices.erase(st.st_rdev);
@@ -112,7 +117,7 @@ std::shared_ptr<SerialPort> SerialPort::Open(const std::string& path, DWORD dwAc
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         return fail(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
     }
-    ioctl(fd, TIOCEXCL);
+    bExclusive = ioctl(fd, TIOCEXCL) == 0;
     struct termios tio;
     if (tcgetattr(fd, &tio) != 0)
         return fail(ErrorFromErrno(errno));

@@ -80,8 +80,6 @@ extern "C" BOOL FlushFileBuffers(HANDLE hFile) {
 
 extern "C" BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                     LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
-    if (platform::FaultHit("GetOverlappedResult"))
-        return FALSE;
     (void)hFile;  // completion is tracked in the record, whatever the handle
     if (lpOverlapped == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -98,6 +96,14 @@ extern "C" BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
             // (the port or file completes every operation it started).
             Sleep(1);
         }
+    }
+    // An injected failure is reported only once the operation has completed:
+    // the caller may free the record and its buffer after a failed wait, so
+    // the platform must be done with them by then.
+    if (platform::FaultHit("GetOverlappedResult")) {
+        if (lpNumberOfBytesTransferred != nullptr)
+            *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
+        return FALSE;
     }
     DWORD dwStatus = static_cast<DWORD>(platform::LoadStatus(lpOverlapped));
     if (lpNumberOfBytesTransferred != nullptr)

@@ -74,6 +74,12 @@ PLATFORM_API BOOL DeleteFileW(LPCWSTR lpFileName);
 PLATFORM_API BOOL RemoveDirectoryW(LPCWSTR lpPathName);
 }
 
+// TRUE once an overlapped operation on the record has completed (its status
+// is no longer "pending", 0x103). The platform stores the status atomically.
+inline BOOL HasOverlappedIoCompleted(const OVERLAPPED* lpOverlapped) {
+    return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) != 0x103 ? TRUE : FALSE;
+}
+
 namespace platform {
 // Converts a wide Windows-style path to the native narrow (UTF-8) path:
 // backslashes become '/', "\\.\" device prefixes are left to the caller.

@@ -27,6 +27,13 @@ BOOL CUartComm::SetReceiver(UINT uMsgId, BOOL bThreadMsg, DWORD dwReceiver) {
     } else {
         m_hWnd = dwReceiver;
     }
+    // A thread that outlived an earlier stop and has ended since no longer
+    // blocks a new start.
+    if (m_hUartThread != nullptr && !m_bRunThread.load() &&
+        WaitForSingleObject(m_hUartThread, 0) == WAIT_OBJECT_0) {
+        CloseHandle(m_hUartThread);
+        m_hUartThread = nullptr;
+    }
     HANDLE hUart = m_hUart.load();
     if (m_hUartThread == nullptr && hUart != INVALID_HANDLE_VALUE && dwReceiver != 0) {
         if (!StartAutoRead(hUart))

@@ -275,6 +275,22 @@ void CUartComm::CloseEvents() {
     }
 }
 
+void CUartComm::CancelCommWait(HANDLE hUart, LPOVERLAPPED lpOv) {
+    // Writing the mask completes a pending comm-event wait at once. Keep the
+    // mask as it is (EV_RXCHAR when it cannot be read), and do not leave
+    // while the wait is still registered: it points at the caller's record
+    // and mask variable, which are about to go away.
+    for (;;) {
+        DWORD dwMask = EV_RXCHAR;
+        if (!GetCommMask(hUart, &dwMask))
+            dwMask = EV_RXCHAR;
+        SetCommMask(hUart, dwMask);
+        if (HasOverlappedIoCompleted(lpOv))
+            return;
+        Sleep(1);
+    }
+}
+
 void CUartComm::Close() {
     m_bOpened = FALSE;
     BOOL bThreadEnded = StopAutoRead();
@@ -321,13 +337,8 @@ DWORD CUartComm::Read(LPVOID lpBuffer, DWORD dwSize, DWORD dwTimeout, DWORD /*dw
             DWORD dwError = LastError();
             if (dwError == ERROR_IO_PENDING) {
                 DWORD dwWait = WaitForSingleObject(ovWait.hEvent, dwTimeout);
-                if (dwWait != WAIT_OBJECT_0) {
-                    // Writing the mask completes the pending wait at once, so
-                    // the record and the mask variable are free afterwards.
-                    DWORD dwMask = 0;
-                    GetCommMask(hUart, &dwMask);
-                    SetCommMask(hUart, dwMask);
-                }
+                if (dwWait != WAIT_OBJECT_0)
+                    CancelCommWait(hUart, &ovWait);
                 if (dwWait == WAIT_TIMEOUT) {
                     m_dwErrorCode = CH_E_TIMEOUT;
                     CloseHandle(ovWait.hEvent);
@@ -467,8 +478,13 @@ BOOL CUartComm::SetProperty(DWORD /*dwReserved*/, DWORD dwPropId, const DWORD* p
             DCB dcb = {};
             dcb.DCBlength = sizeof(DCB);
             HANDLE hUart = m_hUart.load();
-            if (hUart != INVALID_HANDLE_VALUE && GetCommState(hUart, &dcb) &&
-                dcb.BaudRate != dwBaud) {
+            BOOL bHaveState = hUart != INVALID_HANDLE_VALUE && GetCommState(hUart, &dcb);
+            if (hUart != INVALID_HANDLE_VALUE && !bHaveState) {
+                // An open port whose settings cannot be read did not change.
+                LogLine(L"Call SetProperty( Baudrate: %d ) fail.", dwBaud);
+                return FALSE;
+            }
+            if (bHaveState && dcb.BaudRate != dwBaud) {
                 dcb.BaudRate = dwBaud;
                 if (!SetCommState(hUart, &dcb)) {
                     LogLine(L"Call SetProperty( Baudrate: %d ) fail.", dwBaud);

@@ -43,6 +43,8 @@ private:
     BOOL LoadConfig();
     BOOL SetupPort(HANDLE hUart, DWORD dwBaud);
     BOOL SetTimeouts(HANDLE hUart);
+    // Ends a pending comm-event wait on lpOv and returns once it completed.
+    void CancelCommWait(HANDLE hUart, LPOVERLAPPED lpOv);
     BOOL CreateEvents();
     void CloseEvents();
 

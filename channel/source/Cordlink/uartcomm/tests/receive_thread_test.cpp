@@ -221,3 +221,24 @@ TEST_F(ChannelTest, AFailedThreadStartFailsOpenAndClosesThePort) {
 
 }  // namespace
 }  // namespace cordlink_test
+
+namespace cordlink_test {
+namespace {
+
+TEST_F(ChannelTest, CloseWaitsForTheThreadEvenWhenWaitsFail) {
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    ASSERT_TRUE(m_pChannel->SetReceiver(kMsgData, TRUE, GetCurrentThreadId()));
+    ASSERT_TRUE(OpenChannel());
+    // Failed waits must not be taken for an ended thread: the events and the
+    // object stay alive until it really ended (the sanitizers would see it).
+    platform::InjectFault("WaitForMultipleObjects", ERROR_INVALID_HANDLE, 0, 3);
+    m_pChannel->Close();
+    platform::ClearFaults();
+    ASSERT_TRUE(OpenChannel());
+    PeerSend("still");
+    EXPECT_EQ(Pump(m_pChannel, 5, 5000), "still");
+}
+
+}  // namespace
+}  // namespace cordlink_test

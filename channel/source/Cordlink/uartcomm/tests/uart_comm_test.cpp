@@ -198,3 +198,34 @@ TEST_F(ChannelTest, FailingPlatformCallsAreLoggedAndUndone) {
 
 }  // namespace
 }  // namespace cordlink_test
+
+namespace cordlink_test {
+namespace {
+
+TEST_F(ChannelTest, ABaudChangeThatCannotReadThePortSettingsFails) {
+    ASSERT_TRUE(OpenChannel());
+    platform::InjectFault("GetCommState", ERROR_DEVICE_NOT_CONNECTED, 0, 1);
+    DWORD dwValue = 9600;
+    EXPECT_FALSE(m_pChannel->SetProperty(0, CH_PROP_BAUDRATE, &dwValue));
+    EXPECT_TRUE(m_pChannel->GetProperty(0, CH_PROP_BAUDRATE, &dwValue));
+    EXPECT_EQ(dwValue, 115200u);
+    EXPECT_EQ(CountLines("Call SetProperty( Baudrate: 9600 ) fail."), 1);
+}
+
+TEST_F(ChannelTest, ATimedOutReadLeavesTheEventMaskUsable) {
+    ASSERT_TRUE(OpenChannel());
+    char buf[8];
+    // The cancel cannot read the mask: it must not write 0 over it.
+    platform::InjectFault("GetCommMask", ERROR_GEN_FAILURE, 0, 1);
+    EXPECT_EQ(m_pChannel->Read(buf, sizeof(buf), 20, 0), 0u);
+    EXPECT_EQ(ErrorCode(), CH_E_TIMEOUT);
+    std::thread peer([this] {
+        Sleep(30);
+        m_pty.Write("z", 1);
+    });
+    EXPECT_EQ(m_pChannel->Read(buf, sizeof(buf), 5000, 0), 1u);
+    peer.join();
+}
+
+}  // namespace
+}  // namespace cordlink_test

@@ -180,10 +180,10 @@ void BM_Latency_PollRead(benchmark::State& s) {
     Latency<PollRig>(s);
 }
 
-BENCHMARK(BM_Throughput_Channel)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_Throughput_PollRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_Latency_Channel)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Latency_PollRead)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Throughput_Channel)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_Throughput_PollRead)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_Latency_Channel)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Latency_PollRead)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

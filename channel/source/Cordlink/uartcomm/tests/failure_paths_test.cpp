@@ -1,0 +1,163 @@
+// Failure paths of the channel, reached for real through the platform's
+// fault seam: each logs its line, sets the code it should, and leaves the
+// channel usable.
+#include <thread>
+
+#include "channel_fixture.h"
+
+namespace cordlink_test {
+namespace {
+
+constexpr UINT kMsgData = WM_USER + 78;
+
+TEST_F(ChannelTest, OpenFailuresBeforeThePortSetTheirCodes) {
+    // The log file cannot be opened: its folder does not exist.
+    ICommChannel* pChannel = nullptr;
+    ASSERT_TRUE(CreateChannel(&pChannel, CHANNEL_TYPE_UART));
+    std::wstring badLog = Wide((m_dir / "missing" / "x.log").string());
+    ASSERT_TRUE(pChannel->InitLog(badLog.c_str(), 0x7002, 0, nullptr));
+    CHANNEL_ATTRIBUTE attr = {CHANNEL_TYPE_UART, m_dwPort, 115200};
+    EXPECT_FALSE(pChannel->Open(&attr));
+    DWORD dwCode = 0;
+    pChannel->GetProperty(0, CH_PROP_ERROR_CODE, &dwCode);
+    EXPECT_EQ(dwCode, CH_E_LOG_INIT);
+    ReleaseChannel(pChannel);
+
+    // Channel.ini's path cannot be formed: the module name is unavailable
+    // (the first call, for the log's opening line, still succeeds).
+    platform::InjectFault("GetModuleFileNameW", ERROR_INSUFFICIENT_BUFFER, 1, 1);
+    EXPECT_FALSE(OpenChannel());
+    EXPECT_EQ(ErrorCode(), CH_E_LOAD_CONFIG);
+    EXPECT_EQ(CountLines("Call LoadConfig() fail."), 1);
+
+    platform::InjectFault("CreateEventW", ERROR_NOT_ENOUGH_MEMORY, 1, 1);
+    EXPECT_FALSE(OpenChannel());
+    EXPECT_EQ(ErrorCode(), 0u);
+    EXPECT_EQ(CountLines("Call CreateEvent()  fail. [ErrorCode:0x00000008]"), 1);
+
+    ASSERT_TRUE(OpenChannel());
+}
+
+TEST_F(ChannelTest, TransferFailuresAreLoggedAndCounted) {
+    WriteChannelIni("[Settings]\nDebugDetailMode=1\n");
+    ASSERT_TRUE(OpenChannel());
+    char buf[16];
+
+    platform::InjectFault("ClearCommError", ERROR_GEN_FAILURE, 0, 1);
+    EXPECT_EQ(m_pChannel->Read(buf, sizeof(buf), 10, 0), 0u);
+    EXPECT_EQ(ErrorCode(), CH_E_COMM);
+    EXPECT_EQ(CountLines("Call ClearCommError() fail, [ErrorCode: 0x0000001F]."), 1);
+
+    PeerSend("abc");
+    Sleep(20);
+    platform::InjectFault("ReadFile", ERROR_GEN_FAILURE, 0, 1);
+    EXPECT_EQ(m_pChannel->Read(buf, sizeof(buf), 100, 0), 0u);
+    EXPECT_EQ(CountLines("Call ReadFile() fail, [ErrorCode: 0x0000001F]."), 1);
+    // The bytes are still there for the next read.
+    EXPECT_EQ(m_pChannel->Read(buf, sizeof(buf), 100, 0), 3u);
+
+    // A failed error-state read does not stop a write.
+    platform::InjectFault("ClearCommError", ERROR_GEN_FAILURE, 0, 1);
+    EXPECT_EQ(m_pChannel->Write("xyz", 3, 0), 3u);
+    EXPECT_EQ(PeerReceive(3), "xyz");
+    EXPECT_EQ(CountLines("Write call ClearCommError() fail, [ErrorCode: 0x0000001F]."), 1);
+
+    // Detail mode adds the quiet lines.
+    EXPECT_EQ(m_pChannel->Write(buf, 0, 0), 0u);
+    EXPECT_EQ(CountLines("Write() parameters are invalidate."), 1);
+    EXPECT_EQ(m_pChannel->Read(buf, sizeof(buf), 10, 0), 0u);
+    EXPECT_EQ(CountLines("Read Call WaitCommEvent()"), 1);
+}
+
+TEST_F(ChannelTest, ClearRetriesOnceAfterAnAbortAndReportsOtherFailures) {
+    ASSERT_TRUE(OpenChannel());
+    platform::InjectFault("PurgeComm", ERROR_OPERATION_ABORTED, 0, 1);
+    EXPECT_TRUE(m_pChannel->Clear());
+    platform::InjectFault("PurgeComm", ERROR_ACCESS_DENIED, 0, 1);
+    EXPECT_FALSE(m_pChannel->Clear());
+    EXPECT_EQ(CountLines("Call Clear() fail, [ErrorCode:0x00000005]."), 1);
+}
+
+TEST_F(ChannelTest, ADestroyedReceiverWindowCostsThreeTriesAndTheBuffer) {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpszClassName = L"CordlinkTestGone";
+    RegisterClassW(&wc);
+    HWND hWnd = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                nullptr, nullptr);
+    ASSERT_NE(hWnd, nullptr);
+    ASSERT_TRUE(m_pChannel->SetReceiver(kMsgData, FALSE,
+                                        static_cast<DWORD>(reinterpret_cast<uintptr_t>(hWnd))));
+    DestroyWindow(hWnd);
+    ASSERT_TRUE(OpenChannel());
+    PeerSend("nobody");
+    DWORD dwStart = GetTickCount();
+    while (CountLines("Try PostMessage() 3 times failed.") < 1 && GetTickCount() - dwStart < 5000)
+        Sleep(5);
+    m_pChannel->Close();
+    EXPECT_EQ(CountLines("Try PostMessage() 3 times failed."), 1);
+    EXPECT_EQ(CountLines("Call PostMessage() fail, [ErrorCode:0x00000578]."), 3);
+}
+
+TEST_F(ChannelTest, AFailedTransferInTheThreadStillDeliversItsBuffer) {
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    ASSERT_TRUE(m_pChannel->SetReceiver(kMsgData, TRUE, GetCurrentThreadId()));
+    ASSERT_TRUE(OpenChannel());
+    platform::InjectFault("ReadFile", ERROR_GEN_FAILURE, 0, 1);
+    PeerSend("abc");
+    // First a message with no bytes (its buffer must still come back), then
+    // the bytes themselves on the next pass.
+    std::string got;
+    int nEmpty = 0;
+    DWORD dwStart = GetTickCount();
+    while (got.size() < 3 && GetTickCount() - dwStart < 5000) {
+        if (!PeekMessageW(&msg, nullptr, kMsgData, kMsgData, PM_REMOVE)) {
+            Sleep(1);
+            continue;
+        }
+        ASSERT_NE(msg.wParam, 0u);
+        if (msg.lParam == 0)
+            ++nEmpty;
+        got.append(reinterpret_cast<const char*>(msg.wParam), static_cast<size_t>(msg.lParam));
+        m_pChannel->FreeMem(reinterpret_cast<void*>(msg.wParam));
+    }
+    EXPECT_EQ(got, "abc");
+    EXPECT_EQ(nEmpty, 1);
+    m_pChannel->Close();
+    EXPECT_EQ(CountLines("AutoRead call ReadFile() fail, [ErrorCode: 0x0000001F]."), 1);
+}
+
+TEST_F(ChannelTest, AFailedCommEventWaitEndsTheThreadAndCloseIsStillPrompt) {
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    platform::InjectFault("WaitCommEvent", ERROR_GEN_FAILURE, 0, 1);
+    ASSERT_TRUE(m_pChannel->SetReceiver(kMsgData, TRUE, GetCurrentThreadId()));
+    ASSERT_TRUE(OpenChannel());
+    DWORD dwStart = GetTickCount();
+    const std::string line =
+        "AutoRead Call WaitCommEvent() fail, [ErrorCode:0x0000001F][EventMask:0x00000000].";
+    while (CountLines(line) < 1 && GetTickCount() - dwStart < 5000)
+        Sleep(5);
+    EXPECT_EQ(CountLines(line), 1);
+    DWORD t0 = GetTickCount();
+    m_pChannel->Close();
+    EXPECT_LT(GetTickCount() - t0, 1000u);
+    // Naming the receiver anew after the stop starts a fresh thread.
+    ASSERT_TRUE(OpenChannel());
+    PeerSend("back");
+    std::string got;
+    dwStart = GetTickCount();
+    while (got.size() < 4 && GetTickCount() - dwStart < 5000) {
+        if (!PeekMessageW(&msg, nullptr, kMsgData, kMsgData, PM_REMOVE)) {
+            Sleep(1);
+            continue;
+        }
+        got.append(reinterpret_cast<const char*>(msg.wParam), static_cast<size_t>(msg.lParam));
+        m_pChannel->FreeMem(reinterpret_cast<void*>(msg.wParam));
+    }
+    EXPECT_EQ(got, "back");
+}
+
+}  // namespace
+}  // namespace cordlink_test

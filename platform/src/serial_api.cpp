@@ -23,103 +23,75 @@ bool Present(T* lpRecord) {
     return false;
 }
 
+// Checks the fault seam, finds the port, then runs the call on it.
+template <class Fn>
+BOOL OnPort(const char* lpszCall, HANDLE hFile, Fn&& fn) {
+    if (platform::FaultHit(lpszCall))
+        return FALSE;
+    auto port = Port(hFile);
+    if (!port)
+        return FALSE;
+    return fn(*port);
+}
+
 }  // namespace
 
 extern "C" BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
-    if (platform::FaultHit("GetCommState"))
-        return FALSE;
-    auto port = Port(hFile);
-    if (!port || !Present(lpDCB))
-        return FALSE;
-    return port->GetState(lpDCB);
+    return OnPort("GetCommState", hFile, [&](platform::SerialPort& p) {
+        return Present(lpDCB) ? p.GetState(lpDCB) : FALSE;
+    });
 }
 
 extern "C" BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
-    if (platform::FaultHit("SetCommState"))
-        return FALSE;
-    auto port = Port(hFile);
-    if (!port || !Present(lpDCB))
-        return FALSE;
-    return port->SetState(lpDCB);
+    return OnPort("SetCommState", hFile, [&](platform::SerialPort& p) {
+        return Present(lpDCB) ? p.SetState(lpDCB) : FALSE;
+    });
 }
 
 extern "C" BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
-    if (platform::FaultHit("SetupComm"))
-        return FALSE;
-    auto port = Port(hFile);
-    if (!port)
-        return FALSE;
-    return port->Setup(dwInQueue, dwOutQueue);
+    return OnPort("SetupComm", hFile,
+                  [&](platform::SerialPort& p) { return p.Setup(dwInQueue, dwOutQueue); });
 }
 
 extern "C" BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    if (platform::FaultHit("GetCommTimeouts"))
-        return FALSE;
-    auto port = Port(hFile);
-    if (!port || !Present(lpCommTimeouts))
-        return FALSE;
-    return port->GetTimeouts(lpCommTimeouts);
+    return OnPort("GetCommTimeouts", hFile, [&](platform::SerialPort& p) {
+        return Present(lpCommTimeouts) ? p.GetTimeouts(lpCommTimeouts) : FALSE;
+    });
 }
 
 extern "C" BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    if (platform::FaultHit("SetCommTimeouts"))
-        return FALSE;
-    auto port = Port(hFile);
-    if (!port || !Present(lpCommTimeouts))
-        return FALSE;
-    return port->SetTimeouts(lpCommTimeouts);
+    return OnPort("SetCommTimeouts", hFile, [&](platform::SerialPort& p) {
+        return Present(lpCommTimeouts) ? p.SetTimeouts(lpCommTimeouts) : FALSE;
+    });
 }
 
 extern "C" BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
-    if (platform::FaultHit("PurgeComm"))
-        return FALSE;
-    auto port = Port(hFile);
-    if (!port)
-        return FALSE;
-    return port->Purge(dwFlags);
+    return OnPort("PurgeComm", hFile, [&](platform::SerialPort& p) { return p.Purge(dwFlags); });
 }
 
 extern "C" BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
-    if (platform::FaultHit("ClearCommError"))
-        return FALSE;
-    auto port = Port(hFile);
-    if (!port)
-        return FALSE;
-    return port->ClearError(lpErrors, lpStat);
+    return OnPort("ClearCommError", hFile,
+                  [&](platform::SerialPort& p) { return p.ClearError(lpErrors, lpStat); });
 }
 
 extern "C" BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
-    if (platform::FaultHit("SetCommMask"))
-        return FALSE;
-    auto port = Port(hFile);
-    if (!port)
-        return FALSE;
-    return port->SetMask(dwEvtMask);
+    return OnPort("SetCommMask", hFile,
+                  [&](platform::SerialPort& p) { return p.SetMask(dwEvtMask); });
 }
 
 extern "C" BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
-    if (platform::FaultHit("GetCommMask"))
-        return FALSE;
-    auto port = Port(hFile);
-    if (!port || !Present(lpEvtMask))
-        return FALSE;
-    return port->GetMask(lpEvtMask);
+    return OnPort("GetCommMask", hFile, [&](platform::SerialPort& p) {
+        return Present(lpEvtMask) ? p.GetMask(lpEvtMask) : FALSE;
+    });
 }
 
 extern "C" BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
-    if (platform::FaultHit("WaitCommEvent"))
-        return FALSE;
-    auto port = Port(hFile);
-    if (!port || !Present(lpEvtMask))
-        return FALSE;
-    return port->WaitEvent(lpEvtMask, lpOverlapped);
+    return OnPort("WaitCommEvent", hFile, [&](platform::SerialPort& p) {
+        return Present(lpEvtMask) ? p.WaitEvent(lpEvtMask, lpOverlapped) : FALSE;
+    });
 }
 
 extern "C" BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
-    if (platform::FaultHit("EscapeCommFunction"))
-        return FALSE;
-    auto port = Port(hFile);
-    if (!port)
-        return FALSE;
-    return port->Escape(dwFunc);
+    return OnPort("EscapeCommFunction", hFile,
+                  [&](platform::SerialPort& p) { return p.Escape(dwFunc); });
 }

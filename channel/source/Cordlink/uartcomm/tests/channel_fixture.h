@@ -29,6 +29,33 @@ inline std::wstring Wide(const std::string& s) {
     return std::wstring(s.begin(), s.end());
 }
 
+// Pumps the calling thread's queue until `want` bytes arrived in messages
+// uMsgId or the deadline passed; returns every buffer with FreeMem and the
+// bytes in arrival order. Other messages are dispatched. Counts the
+// messages that carried no bytes in *pnEmpty when given.
+inline std::string PumpBlocks(ICommChannel* pChannel, UINT uMsgId, size_t want, DWORD dwTimeoutMs,
+                              int* pnEmpty = nullptr) {
+    std::string got;
+    DWORD dwStart = GetTickCount();
+    MSG msg;
+    while (got.size() < want && GetTickCount() - dwStart < dwTimeoutMs) {
+        if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            Sleep(1);
+            continue;
+        }
+        if (msg.message != uMsgId) {
+            DispatchMessageW(&msg);
+            continue;
+        }
+        EXPECT_NE(msg.wParam, 0u);
+        got.append(reinterpret_cast<const char*>(msg.wParam), static_cast<size_t>(msg.lParam));
+        if (msg.lParam == 0 && pnEmpty != nullptr)
+            ++*pnEmpty;
+        pChannel->FreeMem(reinterpret_cast<void*>(msg.wParam));
+    }
+    return got;
+}
+
 class ChannelTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -108,20 +108,8 @@ TEST_F(ChannelTest, AFailedTransferInTheThreadStillDeliversItsBuffer) {
     PeerSend("abc");
     // First a message with no bytes (its buffer must still come back), then
     // the bytes themselves on the next pass.
-    std::string got;
     int nEmpty = 0;
-    DWORD dwStart = GetTickCount();
-    while (got.size() < 3 && GetTickCount() - dwStart < 5000) {
-        if (!PeekMessageW(&msg, nullptr, kMsgData, kMsgData, PM_REMOVE)) {
-            Sleep(1);
-            continue;
-        }
-        ASSERT_NE(msg.wParam, 0u);
-        if (msg.lParam == 0)
-            ++nEmpty;
-        got.append(reinterpret_cast<const char*>(msg.wParam), static_cast<size_t>(msg.lParam));
-        m_pChannel->FreeMem(reinterpret_cast<void*>(msg.wParam));
-    }
+    std::string got = PumpBlocks(m_pChannel, kMsgData, 3, 5000, &nEmpty);
     EXPECT_EQ(got, "abc");
     EXPECT_EQ(nEmpty, 1);
     m_pChannel->Close();
@@ -146,16 +134,7 @@ TEST_F(ChannelTest, AFailedCommEventWaitEndsTheThreadAndCloseIsStillPrompt) {
     // Naming the receiver anew after the stop starts a fresh thread.
     ASSERT_TRUE(OpenChannel());
     PeerSend("back");
-    std::string got;
-    dwStart = GetTickCount();
-    while (got.size() < 4 && GetTickCount() - dwStart < 5000) {
-        if (!PeekMessageW(&msg, nullptr, kMsgData, kMsgData, PM_REMOVE)) {
-            Sleep(1);
-            continue;
-        }
-        got.append(reinterpret_cast<const char*>(msg.wParam), static_cast<size_t>(msg.lParam));
-        m_pChannel->FreeMem(reinterpret_cast<void*>(msg.wParam));
-    }
+    std::string got = PumpBlocks(m_pChannel, kMsgData, 4, 5000);
     EXPECT_EQ(got, "back");
 }
 

@@ -10,29 +10,8 @@ namespace {
 
 constexpr UINT kMsgData = WM_USER + 77;
 
-// Pumps the calling thread's queue until `want` bytes arrived or the
-// deadline passed; returns the bytes in arrival order.
-std::string Pump(ICommChannel* pChannel, size_t want, DWORD dwTimeoutMs,
-                 int* pnZeroCount = nullptr) {
-    std::string got;
-    DWORD dwStart = GetTickCount();
-    MSG msg;
-    while (got.size() < want && GetTickCount() - dwStart < dwTimeoutMs) {
-        if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            Sleep(1);
-            continue;
-        }
-        if (msg.message == kMsgData) {
-            EXPECT_NE(msg.wParam, 0u);
-            got.append(reinterpret_cast<const char*>(msg.wParam), static_cast<size_t>(msg.lParam));
-            if (msg.lParam == 0 && pnZeroCount != nullptr)
-                ++*pnZeroCount;
-            pChannel->FreeMem(reinterpret_cast<void*>(msg.wParam));
-        } else {
-            DispatchMessageW(&msg);
-        }
-    }
-    return got;
+std::string Pump(ICommChannel* pChannel, size_t want, DWORD dwTimeoutMs) {
+    return PumpBlocks(pChannel, kMsgData, want, dwTimeoutMs);
 }
 
 std::string Pattern(size_t n, unsigned seed) {

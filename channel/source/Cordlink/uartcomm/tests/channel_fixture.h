@@ -128,6 +128,13 @@ protected:
         return n;
     }
 
+    // Waits until the log holds the line (the receive thread writes it).
+    void WaitForLine(const std::string& line, DWORD dwTimeoutMs = 5000) const {
+        DWORD dwStart = GetTickCount();
+        while (CountLines(line) < 1 && GetTickCount() - dwStart < dwTimeoutMs)
+            Sleep(5);
+    }
+
     // Sends bytes from the peer and waits until the driver reports them.
     void PeerSend(const std::string& data) {
         ASSERT_EQ(m_pty.Write(data.data(), static_cast<DWORD>(data.size())), data.size());

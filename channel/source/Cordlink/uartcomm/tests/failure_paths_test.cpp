@@ -91,9 +91,7 @@ TEST_F(ChannelTest, ADestroyedReceiverWindowCostsThreeTriesAndTheBuffer) {
     DestroyWindow(hWnd);
     ASSERT_TRUE(OpenChannel());
     PeerSend("nobody");
-    DWORD dwStart = GetTickCount();
-    while (CountLines("Try PostMessage() 3 times failed.") < 1 && GetTickCount() - dwStart < 5000)
-        Sleep(5);
+    WaitForLine("Try PostMessage() 3 times failed.");
     m_pChannel->Close();
     EXPECT_EQ(CountLines("Try PostMessage() 3 times failed."), 1);
     EXPECT_EQ(CountLines("Call PostMessage() fail, [ErrorCode:0x00000578]."), 3);
@@ -122,11 +120,9 @@ TEST_F(ChannelTest, AFailedCommEventWaitEndsTheThreadAndCloseIsStillPrompt) {
     platform::InjectFault("WaitCommEvent", ERROR_GEN_FAILURE, 0, 1);
     ASSERT_TRUE(m_pChannel->SetReceiver(kMsgData, TRUE, GetCurrentThreadId()));
     ASSERT_TRUE(OpenChannel());
-    DWORD dwStart = GetTickCount();
     const std::string line =
         "AutoRead Call WaitCommEvent() fail, [ErrorCode:0x0000001F][EventMask:0x00000000].";
-    while (CountLines(line) < 1 && GetTickCount() - dwStart < 5000)
-        Sleep(5);
+    WaitForLine(line);
     EXPECT_EQ(CountLines(line), 1);
     DWORD t0 = GetTickCount();
     m_pChannel->Close();

@@ -116,11 +116,7 @@ TEST_F(ChannelTest, AReceiverThreadThatDoesNotExistCostsThreeTriesAndTheBuffer) 
     ASSERT_TRUE(m_pChannel->SetReceiver(kMsgData, TRUE, 0x7FFFFFF0));
     ASSERT_TRUE(OpenChannel());
     PeerSend("lost");
-    DWORD dwStart = GetTickCount();
-    while (CountLines("Try PostThreadMessage() 3 times failed") < 1 &&
-           GetTickCount() - dwStart < 5000) {
-        Sleep(5);
-    }
+    WaitForLine("Try PostThreadMessage() 3 times failed");
     m_pChannel->Close();
     EXPECT_EQ(CountLines("Try PostThreadMessage() 3 times failed"), 1);
     EXPECT_EQ(CountLines("Call PostThreadMessage() fail.[ErrorCode:0x000005A4]"), 3);

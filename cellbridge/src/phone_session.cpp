@@ -144,16 +144,23 @@ int CPhoneSession::StatusResult(const CbFrame& reply) {
     return wStatus >= CB_E_HANDSET_BASE ? static_cast<int>(wStatus) : CB_E_REFUSED;
 }
 
+int CPhoneSession::Request(BYTE bCommand, const BYTE* pPayload, size_t cbPayload, DWORD dwTimeoutMs,
+                           HANDLE hAbort, size_t cbReply, CbFrame* pReply) {
+    int nResult = Transact(bCommand, pPayload, cbPayload, dwTimeoutMs, hAbort, pReply);
+    if (nResult != CB_OK)
+        return nResult;
+    nResult = StatusResult(*pReply);
+    if (nResult == CB_OK && cbReply != 0 && pReply->payload.size() != cbReply)
+        return CB_E_BAD_REPLY;
+    return nResult;
+}
+
 int CPhoneSession::Hello(HANDLE hAbort, DWORD* pdwMode, std::string* pId) {
     CbFrame reply;
-    int nResult = Transact(CB_CMD_HELLO, nullptr, 0, CbGetTimings().dwHelloReplyMs, hAbort, &reply);
+    int nResult = Request(CB_CMD_HELLO, nullptr, 0, CbGetTimings().dwHelloReplyMs, hAbort,
+                          CB_HELLO_REPLY_SIZE, &reply);
     if (nResult != CB_OK)
         return nResult;
-    nResult = StatusResult(reply);
-    if (nResult != CB_OK)
-        return nResult;
-    if (reply.payload.size() != CB_HELLO_REPLY_SIZE)
-        return CB_E_BAD_REPLY;
     if (pdwMode != nullptr)
         *pdwMode = reply.payload[CB_STATUS_SIZE];
     if (pId != nullptr) {
@@ -167,14 +174,8 @@ int CPhoneSession::EnterMode(DWORD dwMode, HANDLE hAbort) {
     BYTE abPayload[CB_MODE_REQUEST_SIZE];
     CbPutLe32(abPayload, dwMode);
     CbFrame reply;
-    int nResult = Transact(CB_CMD_ENTER_MODE, abPayload, sizeof(abPayload),
-                           CbGetTimings().dwModeReplyMs, hAbort, &reply);
-    if (nResult != CB_OK)
-        return nResult;
-    nResult = StatusResult(reply);
-    if (nResult == CB_OK && reply.payload.size() != CB_STATUS_SIZE)
-        return CB_E_BAD_REPLY;
-    return nResult;
+    return Request(CB_CMD_ENTER_MODE, abPayload, sizeof(abPayload), CbGetTimings().dwModeReplyMs,
+                   hAbort, CB_STATUS_SIZE, &reply);
 }
 
 int CPhoneSession::WriteRecord(BYTE bCommand, const NvWriteRecord* pRecord) {
@@ -184,14 +185,8 @@ int CPhoneSession::WriteRecord(BYTE bCommand, const NvWriteRecord* pRecord) {
     BYTE abPayload[CB_RECORD_SIZE];
     memcpy(abPayload, pRecord, CB_RECORD_SIZE);
     CbFrame reply;
-    int nResult = Transact(bCommand, abPayload, sizeof(abPayload), CbGetTimings().dwWriteReplyMs,
-                           nullptr, &reply);
-    if (nResult != CB_OK)
-        return nResult;
-    nResult = StatusResult(reply);
-    if (nResult == CB_OK && reply.payload.size() != CB_STATUS_SIZE)
-        return CB_E_BAD_REPLY;
-    return nResult;
+    return Request(bCommand, abPayload, sizeof(abPayload), CbGetTimings().dwWriteReplyMs, nullptr,
+                   CB_STATUS_SIZE, &reply);
 }
 
 int CPhoneSession::ReadItem(WORD wItem, char* pszText, size_t cbText) {
@@ -201,15 +196,10 @@ int CPhoneSession::ReadItem(WORD wItem, char* pszText, size_t cbText) {
     BYTE abPayload[CB_READ_REQUEST_SIZE];
     CbPutLe16(abPayload, wItem);
     CbFrame reply;
-    int nResult = Transact(CB_CMD_NV_READ, abPayload, sizeof(abPayload),
-                           CbGetTimings().dwReadReplyMs, nullptr, &reply);
+    int nResult = Request(CB_CMD_NV_READ, abPayload, sizeof(abPayload),
+                          CbGetTimings().dwReadReplyMs, nullptr, CB_READ_REPLY_SIZE, &reply);
     if (nResult != CB_OK)
         return nResult;
-    nResult = StatusResult(reply);
-    if (nResult != CB_OK)
-        return nResult;
-    if (reply.payload.size() != CB_READ_REPLY_SIZE)
-        return CB_E_BAD_REPLY;
     // The handset's field need not be terminated: take at most its width,
     // then cut to the caller's buffer.
     const char* pszField = reinterpret_cast<const char*>(&reply.payload[CB_STATUS_SIZE]);
@@ -228,9 +218,5 @@ int CPhoneSession::ReadItem(WORD wItem, char* pszText, size_t cbText) {
 
 int CPhoneSession::EndTest() {
     CbFrame reply;
-    int nResult =
-        Transact(CB_CMD_END_TEST, nullptr, 0, CbGetTimings().dwEndReplyMs, nullptr, &reply);
-    if (nResult != CB_OK)
-        return nResult;
-    return StatusResult(reply);
+    return Request(CB_CMD_END_TEST, nullptr, 0, CbGetTimings().dwEndReplyMs, nullptr, 0, &reply);
 }

@@ -64,6 +64,10 @@ private:
     // The handset's status word as a result: 0, the code itself (>= 16), or
     // CB_E_REFUSED for a code the library cannot pass on unmistakably.
     static int StatusResult(const CbFrame& reply);
+    // Transact, then the reply's status; a successful reply must carry
+    // exactly cbReply payload bytes (0: any size) or it is CB_E_BAD_REPLY.
+    int Request(BYTE bCommand, const BYTE* pPayload, size_t cbPayload, DWORD dwTimeoutMs,
+                HANDLE hAbort, size_t cbReply, CbFrame* pReply);
     int ReceiveReply(BYTE bCommand, WORD wSequence, DWORD dwTimeoutMs, HANDLE hAbort,
                      CbFrame* pReply);
 

@@ -12,6 +12,7 @@
 #include <cwchar>
 
 #include "codepage_internal.h"
+#include "kernel_object.h"
 #include "platform/fault_injection.h"
 #include "platform/win_codepage.h"
 #include "platform/win_error.h"
@@ -357,6 +358,39 @@ size_t AnsiCutPoint(const char* lpText, size_t cb, size_t cbMax) {
         i += k;
     }
     return i;
+}
+
+std::string WideToUtf8(LPCWSTR lpsz) {
+    std::string text;
+    if (lpsz == nullptr)
+        return text;
+    const size_t n = std::wcslen(lpsz);
+    bool bUsedDefault = false;
+    Output<char> count;
+    count.bCountOnly = true;
+    EncodeUtf8(lpsz, n, count, &bUsedDefault);
+    text.resize(count.len);
+    Output<char> out;
+    out.lpBuffer = text.data();
+    out.cap = text.size();
+    EncodeUtf8(lpsz, n, out, &bUsedDefault);
+    return text;
+}
+
+std::wstring Utf8ToWide(const char* lpsz) {
+    std::wstring text;
+    if (lpsz == nullptr)
+        return text;
+    const size_t n = std::strlen(lpsz);
+    Output<wchar_t> count;
+    count.bCountOnly = true;
+    DecodeUtf8(lpsz, n, false, count);
+    text.resize(count.len);
+    Output<wchar_t> out;
+    out.lpBuffer = text.data();
+    out.cap = text.size();
+    DecodeUtf8(lpsz, n, false, out);
+    return text;
 }
 
 }  // namespace platform

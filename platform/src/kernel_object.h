@@ -101,7 +101,8 @@ void CompleteOverlapped(LPOVERLAPPED lpOv, DWORD dwError, DWORD dwCount);
 HANDLE OpenSerialDevice(LPCWSTR lpszName, DWORD dwDesiredAccess, DWORD dwShareMode,
                         DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes);
 
-// Converts wide text to UTF-8 (for native paths and environment values).
+// Converts wide text to UTF-8 and back (for native paths and environment
+// values); invalid input becomes U+FFFD. In codepage.cpp.
 std::string WideToUtf8(LPCWSTR lpsz);
 std::wstring Utf8ToWide(const char* lpsz);
 

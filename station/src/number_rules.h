@@ -1,0 +1,92 @@
+// The numbers a handset receives: IMEI check digits, generation from the
+// start number, derivation from a typed IMEI1, the Bluetooth address, and
+// the checks that run before a write. No widgets: the window, the batch mode
+// and the tests drive the same code through NumberBoxes.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+
+#include "station_settings.h"
+
+// The Luhn check digit of a 14-digit body (the digit next to the check
+// digit is doubled).
+int ImeiCheckDigit(int64_t nBody);
+// body * 10 + check digit, as decimal text without leading zeros.
+std::wstring MakeImei(int64_t nBody);
+// A 12-digit Bluetooth address: a 4-digit pseudo-random value seeded with
+// the time in seconds, then day of month, hour, minute and second.
+std::wstring MakeBtAddress();
+std::wstring MakeBtAddressAt(std::time_t tNow);
+// A text read as a signed 64-bit decimal: reading stops at the first
+// non-digit; empty text gives 0; an optional leading minus is honoured.
+int64_t ReadDecimal(const std::wstring& text);
+
+// One edit box as the rules see it.
+struct EditBox {
+    std::wstring text;
+    bool enabled = true;
+};
+
+// The four boxes of the main window: IMEI1, IMEI2, IMEI3, Bluetooth address.
+struct NumberBoxes {
+    EditBox imei1, imei2, imei3, btAddr;
+};
+
+// The validation messages shown on the result label.
+extern const wchar_t kMsgImeiLength[];
+extern const wchar_t kMsgBtLength[];
+extern const wchar_t kMsgImei1Invalid[];
+extern const wchar_t kMsgImei2Invalid[];
+extern const wchar_t kMsgImei3Invalid[];
+
+// The number state of one station: the running counter and the four prepared
+// texts. Reads the settings it is given; advances startNumber. One thread.
+class CNumberRules {
+public:
+    explicit CNumberRules(StationSettings& settings) : m_settings(settings) {}
+    CNumberRules(const CNumberRules&) = delete;
+    CNumberRules& operator=(const CNumberRules&) = delete;
+
+    // Sets the counter, the prepared texts and the boxes' enabled states (and
+    // clears the boxes the rules clear) for the next handset.
+    void PrepareNumbers(NumberBoxes& boxes);
+    // When the window opens: each generated item's box shows its prepared
+    // text; derived IMEI2 and IMEI3 boxes are empty.
+    void ShowPreparedOnOpen(NumberBoxes& boxes) const;
+    // At the start of a job: IMEI1 in generation mode, IMEI2 and IMEI3 in
+    // generation or derivation mode, a generated Bluetooth address.
+    void ShowPreparedAtJobStart(NumberBoxes& boxes) const;
+    // Lengths, then (with checkDigits, typed numbers only) check digits.
+    // FALSE with the operator's message in statusText.
+    bool ValidateInput(const NumberBoxes& boxes, std::wstring& statusText) const;
+    // After a successful write in generation mode: counter + 1 becomes the
+    // start number.
+    void Advance();
+
+    // A generated Bluetooth address that this predicate says was used
+    // already is replaced by the next free prefix (see MakeUnusedBtAddress).
+    void SetBtAddressUsed(std::function<bool(const std::wstring&)> isUsed) {
+        m_isBtUsed = std::move(isUsed);
+    }
+
+    int64_t Counter() const { return m_nCounter; }
+    bool GenerationMode() const { return m_settings.autoCreate != 0; }
+    bool DerivationMode() const { return m_settings.autoFromImei1 != 0; }
+    const std::wstring& PreparedImei1() const { return m_prepImei1; }
+    const std::wstring& PreparedImei2() const { return m_prepImei2; }
+    const std::wstring& PreparedImei3() const { return m_prepImei3; }
+    const std::wstring& PreparedBtAddr() const { return m_prepBtAddr; }
+
+private:
+    // Steps 3 and 4 of the preparation, for IMEI2 (and likewise IMEI3).
+    void PrepareFollowing(int nItemOn, EditBox& box, std::wstring& prepared);
+    std::wstring MakeUnusedBtAddress() const;
+
+    StationSettings& m_settings;
+    int64_t m_nCounter = 0;
+    std::wstring m_prepImei1, m_prepImei2, m_prepImei3, m_prepBtAddr;
+    std::function<bool(const std::wstring&)> m_isBtUsed;
+};

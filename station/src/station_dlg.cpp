@@ -1,0 +1,283 @@
+// The main window: template 102, its open sequence, settings and port list.
+#include "station_dlg.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+
+#include "dialog_layout.h"
+#include "digit_edit.h"
+#include "platform/win_handle.h"
+#include "platform/win_sync.h"
+#include "port_list.h"
+
+const wchar_t kMsgEnterImei[] = L"请输入正确IMEI后， 然后按'Enter'键开始";
+
+namespace {
+
+QString Q(const std::wstring& text) {
+    return QString::fromStdWString(text);
+}
+QString Q(const wchar_t* lpsz) {
+    return QString::fromWCharArray(lpsz);
+}
+
+}  // namespace
+
+CStationDlg::CStationDlg(const ProgramVersion& version, QWidget* pParent)
+    : QDialog(pParent), m_version(version) {
+    // Before the settings are read (they overwrite every one of these).
+    m_port.port = -1;
+    m_port.usb = 0;
+    m_settings.timeoutMs = 3000;
+    m_settings.modeWaitMs = 10000;
+    setObjectName("102");
+    setWindowTitle("Stampwell");
+    setWindowIcon(QIcon(":/stampwell/icon.png"));
+    CreateControls();
+}
+
+CStationDlg::~CStationDlg() {
+    if (m_hModeEvent != nullptr)
+        CloseHandle(m_hModeEvent);
+    if (m_hStopEvent != nullptr)
+        CloseHandle(m_hStopEvent);
+}
+
+int CStationDlg::DoModal() {
+    OnInitDialog();
+    return exec();
+}
+
+void CStationDlg::CreateControls() {
+    InstallFontSubstitutions();
+    setFont(MakeDialogFont(Q(L"宋体"), 14));
+    const CDialogUnits units(font());
+    setFixedSize(units.Size(328, 283));
+
+    // Template order, which is also the tab order of the tab stops.
+    m_pImei1 = AddEdit(IDC_IMEI1, 15, 67, 112, 244, 33);
+    m_pImei2 = AddEdit(IDC_IMEI2, 15, 67, 151, 244, 33);
+    m_pWrite = AddButton(IDC_WRITE, L"写 IMEI", 270, 8, 45, 36);
+    m_pSetup = AddButton(IDC_SETUP, L"设置", 142, 18, 31, 19);
+    m_pPortList = new QComboBox(this);
+    m_pPortList->setObjectName(QString::number(IDC_PORT_LIST));
+    {
+        // A drop-down list's template height includes its open list; the
+        // closed box is as high as the font needs.
+        const QRect r = units.Rect(37, 19, 99, 59);
+        const int nClosed = m_pPortList->sizeHint().height();
+        m_pPortList->setGeometry(r.x(), r.y(), r.width(), nClosed);
+        m_pPortList->setMaxVisibleItems(
+            std::max(1, (r.height() - nClosed) / std::max(1, fontMetrics().height())));
+    }
+    m_pBtAddr = AddEdit(IDC_BT_ADDR, 12, 67, 228, 244, 33);
+    m_pBtAddr->setEnabled(false);
+    m_pRead = AddButton(IDC_READ, L"读 IMEI", 181, 18, 38, 19);
+    m_pRead->setEnabled(false);
+    m_pStop = AddButton(IDC_STOP, L"停止", 231, 18, 31, 19);
+    m_pResult = new CColorLabel(this);
+    m_pResult->setObjectName(QString::number(IDC_RESULT));
+    m_pResult->setGeometry(units.Rect(68, 52, 241, 51));
+    m_pResult->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    m_pResult->setWordWrap(true);
+    m_pResult->setText("PASS");
+    AddStatic(IDC_CAPTION_IMEI1, L"IMEI(1)", Qt::AlignRight, 20, 124, 41, 8);
+    AddStatic(IDC_CAPTION_IMEI2, L"IMEI(2)", Qt::AlignRight, 17, 162, 44, 8);
+    AddStatic(IDC_CAPTION_BT_ADDR, L"蓝牙地址", Qt::AlignRight, 20, 239, 41, 8);
+    m_pImei3 = AddEdit(IDC_IMEI3, 15, 67, 189, 244, 33);
+    AddStatic(IDC_CAPTION_IMEI3, L"IMEI(3)", Qt::AlignRight, 17, 200, 44, 8);
+    AddStatic(0, L"端口", Qt::AlignLeft, 17, 22, 17, 8);
+    AddStatic(0, L"测试结果:", Qt::AlignLeft, 22, 53, 37, 8);
+    AddFrame(7, 7, 309, 261);
+    AddFrame(10, 44, 304, 1);
+
+    QWidget::setTabOrder(m_pImei1, m_pImei2);
+    QWidget::setTabOrder(m_pImei2, m_pWrite);
+    QWidget::setTabOrder(m_pWrite, m_pSetup);
+    QWidget::setTabOrder(m_pSetup, m_pPortList);
+    QWidget::setTabOrder(m_pPortList, m_pBtAddr);
+    QWidget::setTabOrder(m_pBtAddr, m_pRead);
+    QWidget::setTabOrder(m_pRead, m_pStop);
+    QWidget::setTabOrder(m_pStop, m_pImei3);
+
+    for (CDigitEdit* pEdit : {m_pImei1, m_pImei2, m_pImei3}) {
+        // A change in an IMEI box takes every box's text at once.
+        connect(pEdit, &QLineEdit::textChanged, this, [this] {
+            if (!m_bSyncing)
+                UpdateBoxesFromControls();
+        });
+    }
+    connect(m_pPortList, &QComboBox::currentIndexChanged, this, [this] { OnPortSelChange(); });
+}
+
+QLabel* CStationDlg::AddStatic(int nId, const wchar_t* lpszText, Qt::Alignment align, int x, int y,
+                               int w, int h) {
+    const CDialogUnits units(font());
+    auto* pLabel = new QLabel(Q(lpszText), this);
+    if (nId != 0)
+        pLabel->setObjectName(QString::number(nId));
+    pLabel->setAlignment(align | Qt::AlignTop);
+    // A static control clips its text to its rectangle; Qt labels would
+    // otherwise grow. The font's line may exceed a short caption's height.
+    const QRect r = units.Rect(x, y, w, h);
+    pLabel->setGeometry(r.x(), r.y(), r.width(), std::max(r.height(), fontMetrics().height()));
+    return pLabel;
+}
+
+CDigitEdit* CStationDlg::AddEdit(int nId, int nMaxChars, int x, int y, int w, int h) {
+    const CDialogUnits units(font());
+    auto* pEdit = new CDigitEdit(this);
+    pEdit->setObjectName(QString::number(nId));
+    pEdit->setMaxLength(nMaxChars);
+    pEdit->setGeometry(units.Rect(x, y, w, h));
+    return pEdit;
+}
+
+QPushButton* CStationDlg::AddButton(int nId, const wchar_t* lpszText, int x, int y, int w, int h) {
+    const CDialogUnits units(font());
+    auto* pButton = new QPushButton(Q(lpszText), this);
+    pButton->setObjectName(QString::number(nId));
+    // Enter is the window's own key: it never presses a button.
+    pButton->setAutoDefault(false);
+    pButton->setDefault(false);
+    pButton->setGeometry(units.Rect(x, y, w, h));
+    return pButton;
+}
+
+void CStationDlg::AddFrame(int x, int y, int w, int h) {
+    const CDialogUnits units(font());
+    auto* pFrame = new QFrame(this);
+    pFrame->setFrameStyle(QFrame::Box | QFrame::Plain);
+    pFrame->setLineWidth(1);
+    QPalette pal = pFrame->palette();
+    pal.setColor(QPalette::WindowText, Qt::black);
+    pFrame->setPalette(pal);
+    QRect r = units.Rect(x, y, w, h);
+    r.setHeight(std::max(1, r.height()));
+    pFrame->setGeometry(r);
+    pFrame->setAttribute(Qt::WA_TransparentForMouseEvents);
+    pFrame->lower();
+}
+
+bool CStationDlg::OnInitDialog() {
+    setWindowIcon(QIcon(":/stampwell/icon.png"));
+    m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_hModeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    setWindowTitle(QString("Stampwell R") + Q(m_version.version));
+
+    if (!m_bPathGiven && !m_settingsFile.LocateBesideProgram())
+        return false;
+    LoadSettings();
+    m_bSettingsRead = true;
+
+    m_fontBoxes = MakeFont("Arial", 80, 700);
+    for (CDigitEdit* pEdit : {m_pImei1, m_pImei2, m_pImei3, m_pBtAddr})
+        pEdit->setFont(m_fontBoxes);
+    m_fontLabel = MakeFont("SIMHEI", 50, 700);
+    m_pResult->setFont(m_fontLabel);
+    m_pResult->SetLabelBkColor(ColorIdle);
+
+    FillPortList();
+    m_pPortList->blockSignals(true);
+    m_pPortList->setCurrentIndex(0);
+    const std::vector<std::wstring> items = [this] {
+        std::vector<std::wstring> v;
+        for (int i = 0; i < m_pPortList->count(); ++i)
+            v.push_back(m_pPortList->itemText(i).toStdWString());
+        return v;
+    }();
+    m_pPortList->setCurrentIndex(ChooseSavedPort(items, m_port));
+    m_pPortList->blockSignals(false);
+
+    m_pSetup->setEnabled(m_settings.userPrivilege != 0);
+    if (m_settings.fastWrite == 0)
+        m_pRead->setEnabled(false);
+
+    PrepareNumbers();
+    m_rules.ShowPreparedOnOpen(m_boxes);
+    UpdateControlsFromBoxes();
+
+    ShowStatus(kMsgEnterImei, m_pResult->GetLabelBkColor());
+    if (m_settings.imei1On && !(m_settings.autoCreate && m_settings.autoFromImei1))
+        m_pImei1->setFocus();
+    return true;
+}
+
+void CStationDlg::LoadSettings() {
+    m_settingsFile.LoadSettings(m_settings, m_port);
+}
+
+void CStationDlg::SaveSettings() {
+    m_settingsFile.SaveSettings(m_settings, m_port, CounterForSave(m_settings, m_rules.Counter()));
+}
+
+void CStationDlg::PrepareNumbers() {
+    UpdateBoxesFromControls();
+    m_rules.PrepareNumbers(m_boxes);
+    UpdateControlsFromBoxes();
+}
+
+bool CStationDlg::ValidateInput() {
+    UpdateBoxesFromControls();
+    return m_rules.ValidateInput(m_boxes, m_statusText);
+}
+
+void CStationDlg::FillPortList() {
+    m_pPortList->blockSignals(true);
+    m_pPortList->clear();
+    for (const std::wstring& item : ::FillPortList())
+        m_pPortList->addItem(Q(item));
+    if (m_pPortList->count() > 0)
+        m_pPortList->setCurrentIndex(0);
+    m_pPortList->blockSignals(false);
+}
+
+void CStationDlg::OnPortSelChange() {
+    ApplyPortSelection(m_pPortList->currentText().toStdWString(), m_port);
+}
+
+void CStationDlg::ShowStatus(const std::wstring& text, COLORREF crBk) {
+    m_statusText = text;
+    m_pResult->SetLabelBkColor(crBk);
+    m_pResult->setText(Q(text));
+}
+
+void CStationDlg::UpdateBoxesFromControls() {
+    m_boxes.imei1.text = m_pImei1->text().toStdWString();
+    m_boxes.imei2.text = m_pImei2->text().toStdWString();
+    m_boxes.imei3.text = m_pImei3->text().toStdWString();
+    m_boxes.btAddr.text = m_pBtAddr->text().toStdWString();
+}
+
+void CStationDlg::UpdateControlsFromBoxes() {
+    m_bSyncing = true;
+    const std::array<std::pair<CDigitEdit*, EditBox*>, 4> pairs{{{m_pImei1, &m_boxes.imei1},
+                                                                 {m_pImei2, &m_boxes.imei2},
+                                                                 {m_pImei3, &m_boxes.imei3},
+                                                                 {m_pBtAddr, &m_boxes.btAddr}}};
+    for (auto [pEdit, pBox] : pairs) {
+        if (pEdit->text().toStdWString() != pBox->text)
+            pEdit->setText(Q(pBox->text));
+        pEdit->setEnabled(pBox->enabled);
+    }
+    m_bSyncing = false;
+}
+
+void CStationDlg::FocusFirstBoxOrWrite() {
+    if (m_settings.imei1On && !m_settings.autoCreate && !m_settings.autoFromImei1)
+        m_pImei1->setFocus();
+    else
+        m_pWrite->setFocus();
+}
+
+void CStationDlg::closeEvent(QCloseEvent* pEvent) {
+    // The close box, the system menu's Close and Alt+F4 come here; Esc ends
+    // the dialog through reject() and never saves.
+    if (m_bSettingsRead)
+        SaveSettings();
+    pEvent->accept();
+    QDialog::closeEvent(pEvent);
+}

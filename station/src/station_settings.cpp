@@ -1,0 +1,94 @@
+// Stampwell.ini: the keys, their defaults and their order.
+#include "station_settings.h"
+
+#include <cwchar>
+
+#include "platform/win_format.h"
+#include "platform/win_profile.h"
+#include "platform/win_system.h"
+
+namespace {
+
+constexpr wchar_t kGeneral[] = L"General";
+constexpr wchar_t kControl[] = L"Control";
+constexpr wchar_t kDefaultStartNumber[] = L"12345678901235";
+
+int ReadInt(const wchar_t* lpszSection, const wchar_t* lpszKey, int nDefault,
+            const std::wstring& path) {
+    return static_cast<int>(GetPrivateProfileIntW(lpszSection, lpszKey, nDefault, path.c_str()));
+}
+
+void WriteInt(const wchar_t* lpszKey, long long nValue, const std::wstring& path) {
+    wchar_t szValue[32];
+    _snwprintf_s(szValue, 32, _TRUNCATE, L"%lld", nValue);
+    WritePrivateProfileStringW(kGeneral, lpszKey, szValue, path.c_str());
+}
+
+}  // namespace
+
+bool CSettingsFile::LocateBesideProgram() {
+    wchar_t szExe[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, szExe, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return false;
+    std::wstring exe(szExe, n);
+    const size_t slash = exe.find_last_of(L"/\\");
+    if (slash == std::wstring::npos)
+        return false;
+    m_path = exe.substr(0, slash) + L"/Stampwell.ini";
+    return true;
+}
+
+void CSettingsFile::LoadSettings(StationSettings& s, PortSetting& port) const {
+    s.imei1On = ReadInt(kGeneral, L"IMEI", 0, m_path);
+    s.imei2On = ReadInt(kGeneral, L"IMEI2", 0, m_path);
+    s.imei3On = ReadInt(kGeneral, L"IMEI3", 0, m_path);
+    s.autoCreate = ReadInt(kGeneral, L"AutoCreateIMEI", 0, m_path);
+    s.autoFromImei1 = ReadInt(kGeneral, L"AutoCreateIMEIFromIMEI1", 0, m_path);
+    s.useSame = ReadInt(kGeneral, L"UseSameIMEI", 0, m_path);
+    s.phaseCheck = ReadInt(kGeneral, L"PhaseCheck", 0, m_path);
+    s.btOn = ReadInt(kGeneral, L"BT_ADDR", 0, m_path);
+    s.btAuto = ReadInt(kGeneral, L"AutoGenerateBT_ADDR", 0, m_path);
+    port.port = ReadInt(kGeneral, L"Port", 1, m_path);
+    s.modeWaitMs = ReadInt(kGeneral, L"EntrerModeWait", 100, m_path);
+    s.timeoutMs = ReadInt(kGeneral, L"Timeout", 40000, m_path);
+    s.readBack = ReadInt(kGeneral, L"ReadBack", 0, m_path);
+    s.userPrivilege = ReadInt(kControl, L"User Privilege", 0, m_path);
+    s.checkDigits = ReadInt(kGeneral, L"Check", 0, m_path);
+    s.fastWrite = ReadInt(kControl, L"OrvanNew", 0, m_path);
+    s.phaseCheck = 0;
+
+    wchar_t szStart[100];
+    GetPrivateProfileStringW(kGeneral, L"DefaultIMEI", kDefaultStartNumber, szStart, 100,
+                             m_path.c_str());
+    szStart[14] = L'\0';
+    s.startNumber = szStart;
+}
+
+void CSettingsFile::SaveSettings(const StationSettings& s, const PortSetting& port,
+                                 int64_t nDefaultImei) const {
+    WriteInt(L"IMEI", s.imei1On, m_path);
+    WriteInt(L"IMEI2", s.imei2On, m_path);
+    WriteInt(L"IMEI3", s.imei3On, m_path);
+    WriteInt(L"BT_ADDR", s.btOn, m_path);
+    WriteInt(L"Port", port.usb != 0 ? -1 : port.port, m_path);
+    WriteInt(L"AutoGenerateBT_ADDR", s.btAuto, m_path);
+    WriteInt(L"AutoCreateIMEI", s.autoCreate, m_path);
+    WriteInt(L"AutoCreateIMEIFromIMEI1", s.autoFromImei1, m_path);
+    WriteInt(L"UseSameIMEI", s.useSame, m_path);
+    WriteInt(L"DefaultIMEI", nDefaultImei, m_path);
+    WriteInt(L"PhaseCheck", s.phaseCheck, m_path);
+}
+
+bool CSettingsFile::SaveStartNumber(const std::wstring& startNumber) const {
+    return WritePrivateProfileStringW(kGeneral, L"DefaultIMEI", startNumber.c_str(),
+                                      m_path.c_str()) != FALSE;
+}
+
+int64_t CounterForSave(const StationSettings& s, int64_t nCounter) {
+    if (s.imei3On && s.imei2On && !s.useSame && (s.autoCreate || s.autoFromImei1))
+        return nCounter - 2;
+    if (s.imei2On && s.autoCreate && !s.imei3On && !s.useSame)
+        return nCounter - 1;
+    return nCounter;
+}

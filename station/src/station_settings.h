@@ -1,0 +1,69 @@
+// The station's settings: the block the windows and the write job read, and
+// Stampwell.ini beside the program, where they live between runs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The settings block. Flags are tested as zero / non-zero everywhere. The
+// first ten fields are the ones the Setup dialog edits in place.
+struct StationSettings {
+    int imei1On = 0;
+    int imei2On = 0;
+    int imei3On = 0;
+    int autoCreate = 0;     // IMEIs are generated from startNumber
+    int autoFromImei1 = 0;  // IMEI2 and IMEI3 are derived from the typed IMEI1
+    int useSame = 0;        // in generation mode IMEI2 and IMEI3 equal IMEI1
+    int phaseCheck = 0;     // always 0 at run time
+    int btOn = 0;
+    int btAuto = 0;
+    std::wstring startNumber;  // 14-digit IMEI body generation starts from
+    int fastWrite = 0;         // 1: the fast NV write command, 0: the direct one
+    int timeoutMs = 3000;      // how long the worker waits for the handset
+    int modeWaitMs = 10000;    // pause after a serial connection
+    int userPrivilege = 0;     // the Setup button is usable
+    int readBack = 0;          // read the items back after a fast write
+    int checkDigits = 0;       // typed IMEIs must carry a valid check digit
+};
+
+// The port choice beside the block: a COM number, or -1 for USB.
+struct PortSetting {
+    int port = -1;
+    int usb = 0;
+};
+
+// Stampwell.ini, read and written with the private-profile calls. A missing
+// file or key gives the defaults; a failed write is ignored, as on the line
+// nothing can be done about it at that moment. Not copyable state, no
+// widgets; one thread at a time.
+class CSettingsFile {
+public:
+    // The file beside the running program ("<dir>/Stampwell.ini"). FALSE when
+    // the program's path cannot be had or has no directory part.
+    bool LocateBesideProgram();
+    // Any other file (tests, a station started with an explicit file).
+    void SetPath(std::wstring path) { m_path = std::move(path); }
+    const std::wstring& Path() const { return m_path; }
+
+    // Reads every key into the block and the port, in the file's documented
+    // order; phaseCheck is then forced to 0 and DefaultIMEI is cut to 14
+    // characters.
+    void LoadSettings(StationSettings& settings, PortSetting& port) const;
+    // Writes the keys that the close handler writes back, in their order.
+    // nDefaultImei is the start number to store (the caller applies the
+    // counter correction, see CounterForSave).
+    void SaveSettings(const StationSettings& settings, const PortSetting& port,
+                      int64_t nDefaultImei) const;
+    // Stores DefaultIMEI alone, atomically (the file is replaced whole), so a
+    // start number advanced after a write survives any later end of the
+    // program. FALSE when the file could not be written.
+    bool SaveStartNumber(const std::wstring& startNumber) const;
+
+private:
+    std::wstring m_path;
+};
+
+// The running counter as DefaultIMEI is written back on close: the counter
+// holds the body of the last number drawn for the handset on screen; the
+// correction brings it back to that handset's IMEI1.
+int64_t CounterForSave(const StationSettings& settings, int64_t nCounter);

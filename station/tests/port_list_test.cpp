@@ -1,0 +1,61 @@
+// The port list from the registry's serial port list, on a private COM port map.
+#include <gtest/gtest.h>
+
+#include "platform/com_port_map.h"
+#include "platform/pseudo_terminal.h"
+#include "port_list.h"
+#include "temp_com_map.h"
+
+TEST(PortList, UsbFirstThenTheRegisteredPorts) {
+    TempComMap map;
+    const size_t nHardware = platform::ListComPorts().size();
+    std::vector<std::wstring> items = FillPortList();
+    ASSERT_EQ(items.size(), 1 + nHardware);
+    EXPECT_EQ(items[0], L"USB");
+
+    platform::PseudoTerminal com3, com12;
+    ASSERT_TRUE(com3.Open(3));
+    ASSERT_TRUE(com12.Open(12));
+    items = FillPortList();
+    ASSERT_EQ(items.size(), 3 + nHardware);
+    EXPECT_NE(std::find(items.begin(), items.end(), L"COM3"), items.end());
+    EXPECT_NE(std::find(items.begin(), items.end(), L"COM12"), items.end());
+
+    PortSetting port{3, 0};
+    const int nIndex = ChooseSavedPort(items, port);
+    EXPECT_EQ(items[static_cast<size_t>(nIndex)], L"COM3");
+    EXPECT_EQ(port.port, 3);
+
+    com3.Close();
+    items = FillPortList();
+    port = {3, 0};
+    EXPECT_EQ(ChooseSavedPort(items, port), 0);
+    EXPECT_EQ(port.port, -1);
+}
+
+TEST(PortList, SavedPortMatchStripsTheLettersOfCom) {
+    const std::vector<std::wstring> items{L"USB", L"COM1", L"MOC7", L"com9", L"COMX4"};
+    PortSetting port{7, 0};
+    EXPECT_EQ(ChooseSavedPort(items, port), 2);  // "MOC7": any order of C, O, M
+    port = {9, 0};
+    EXPECT_EQ(ChooseSavedPort(items, port), 0);  // lower case letters are not stripped
+    EXPECT_EQ(port.port, -1);
+    port = {-1, 0};
+    EXPECT_EQ(ChooseSavedPort(items, port), 0);
+}
+
+TEST(PortList, SelectionChangeRule) {
+    PortSetting port{5, 0};
+    ApplyPortSelection(L"COM12", port);
+    EXPECT_EQ(port.port, 12);
+    EXPECT_EQ(port.usb, 0);
+    ApplyPortSelection(L"usb", port);
+    EXPECT_EQ(port.port, -1);
+    EXPECT_EQ(port.usb, 1);
+    port = {5, 1};
+    ApplyPortSelection(L"com7", port);  // not "COM": the number is kept
+    EXPECT_EQ(port.port, 5);
+    EXPECT_EQ(port.usb, 0);
+    ApplyPortSelection(L"Modem", port);
+    EXPECT_EQ(port.port, 5);
+}

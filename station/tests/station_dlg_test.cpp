@@ -1,0 +1,149 @@
+// The main window as it opens: template 102's controls, fonts, title, the
+// open sequence, and a screenshot for a person to look at.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QFontInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest/QTest>
+
+#include "color_label.h"
+#include "dialog_layout.h"
+#include "station_dlg.h"
+#include "station_test_support.h"
+#include "temp_com_map.h"
+#include "version_read.h"
+
+namespace {
+
+const ProgramVersion kVersion{L"1.3.3", L"0001"};
+
+template <class T>
+T* Control(QWidget& dlg, int nId) {
+    return dlg.findChild<T*>(QString::number(nId));
+}
+
+}  // namespace
+
+TEST(StationVersion, ReadFromTheProgramsOwnResource) {
+    const ProgramVersion version = ReadProgramVersion();
+    EXPECT_EQ(version.version, L"1.3.3");
+    EXPECT_EQ(version.build, L"0001");
+    const ProgramVersion parsed = ParseFileVersion(L"2, 10, 0, 27");
+    EXPECT_EQ(parsed.version, L"2.10.0");
+    EXPECT_EQ(parsed.build, L"0027");
+    EXPECT_TRUE(ParseFileVersion(L"").build.empty());
+}
+
+TEST(StationDlg, TemplateControlsAtTheirPlaces) {
+    TestApp();
+    TempComMap map;
+    IniBesideProgram ini;
+    CStationDlg dlg(kVersion);
+    const CDialogUnits units(dlg.font());
+    EXPECT_EQ(dlg.size(), units.Size(328, 283));
+    struct Expected {
+        int id;
+        int x, y, w, h;
+    };
+    for (const Expected& e : {Expected{1022, 67, 112, 244, 33},
+                              {1014, 67, 151, 244, 33},
+                              {1016, 67, 189, 244, 33},
+                              {1015, 67, 228, 244, 33},
+                              {1004, 270, 8, 45, 36},
+                              {1003, 142, 18, 31, 19},
+                              {1023, 181, 18, 38, 19},
+                              {1030, 231, 18, 31, 19},
+                              {1026, 68, 52, 241, 51}}) {
+        QWidget* pControl = Control<QWidget>(dlg, e.id);
+        ASSERT_NE(pControl, nullptr) << e.id;
+        EXPECT_EQ(pControl->geometry(), units.Rect(e.x, e.y, e.w, e.h)) << e.id;
+    }
+    EXPECT_EQ(Control<QComboBox>(dlg, 1005)->geometry().topLeft(),
+              units.Rect(37, 19, 99, 59).topLeft());
+    EXPECT_EQ(Control<QPushButton>(dlg, 1004)->text(), QString::fromWCharArray(L"写 IMEI"));
+    EXPECT_EQ(Control<QPushButton>(dlg, 1003)->text(), QString::fromWCharArray(L"设置"));
+    EXPECT_EQ(Control<QPushButton>(dlg, 1030)->text(), QString::fromWCharArray(L"停止"));
+    EXPECT_FALSE(Control<QPushButton>(dlg, 1023)->isEnabled());
+    EXPECT_FALSE(Control<QLineEdit>(dlg, 1015)->isEnabled());
+    EXPECT_EQ(Control<QLabel>(dlg, 1026)->text(), "PASS");
+    EXPECT_EQ(Control<QLabel>(dlg, 1019)->text(), QString::fromWCharArray(L"蓝牙地址"));
+    EXPECT_EQ(Control<QLineEdit>(dlg, 1022)->maxLength(), 15);
+    EXPECT_EQ(Control<QLineEdit>(dlg, 1015)->maxLength(), 12);
+    for (int nId : {1004, 1003, 1023, 1030})
+        EXPECT_FALSE(Control<QPushButton>(dlg, nId)->autoDefault()) << nId;
+
+    // Tab order of the template's tab stops.
+    const int order[] = {1022, 1014, 1004, 1003, 1005, 1015, 1023, 1030, 1016};
+    for (size_t i = 0; i + 1 < std::size(order); ++i) {
+        QWidget* pNext = Control<QWidget>(dlg, order[i])->nextInFocusChain();
+        while (pNext->focusPolicy() == Qt::NoFocus)
+            pNext = pNext->nextInFocusChain();
+        EXPECT_EQ(pNext, Control<QWidget>(dlg, order[i + 1])) << order[i];
+    }
+}
+
+TEST(StationDlg, OpenSequenceSetsTitleFontsLabelAndNumbers) {
+    TestApp();
+    TempComMap map;
+    IniBesideProgram ini;
+    ini.Write(
+        "[General]\r\nIMEI=1\r\nIMEI2=1\r\nIMEI3=1\r\nAutoCreateIMEI=1\r\n"
+        "DefaultIMEI=35000000000000\r\nBT_ADDR=1\r\nAutoGenerateBT_ADDR=1\r\n");
+    CStationDlg dlg(kVersion);
+    ASSERT_TRUE(dlg.OnInitDialog());
+    EXPECT_EQ(dlg.windowTitle(), "Stampwell R1.3.3");
+    EXPECT_EQ(Control<QLineEdit>(dlg, 1022)->text(), "350000000000006");
+    EXPECT_EQ(Control<QLineEdit>(dlg, 1014)->text(), "350000000000014");
+    EXPECT_EQ(Control<QLineEdit>(dlg, 1016)->text(), "350000000000022");
+    EXPECT_EQ(Control<QLineEdit>(dlg, 1015)->text().size(), 12);
+    EXPECT_FALSE(Control<QLineEdit>(dlg, 1022)->isEnabled());
+    EXPECT_FALSE(Control<QWidget>(dlg, 1003)->isEnabled());  // no User Privilege
+    auto* pLabel = Control<CColorLabel>(dlg, 1026);
+    EXPECT_EQ(pLabel->text(), QString::fromWCharArray(L"请输入正确IMEI后， 然后按'Enter'键开始"));
+    EXPECT_EQ(pLabel->GetLabelBkColor(), ColorIdle);
+    EXPECT_EQ(dlg.StatusText(), L"请输入正确IMEI后， 然后按'Enter'键开始");
+
+    // The box font is a bold Arial (or its metric twin) with 80-pixel cells.
+    const QFont boxFont = Control<QLineEdit>(dlg, 1022)->font();
+    EXPECT_EQ(boxFont.family(), "Arial");
+    EXPECT_EQ(boxFont.weight(), QFont::Bold);
+    EXPECT_NEAR(QFontMetrics(boxFont).height(), 80, 3);
+    EXPECT_EQ(pLabel->font().family(), "SIMHEI");
+    EXPECT_NEAR(QFontMetrics(pLabel->font()).height(), 50, 3);
+    // The face names resolve to installed fonts that hold the Chinese texts.
+    EXPECT_TRUE(QFontMetrics(pLabel->font()).inFont(QChar(0x8BF7)));  // 请
+    EXPECT_TRUE(QFontMetrics(dlg.font()).inFont(QChar(0x7AEF)));      // 端
+    EXPECT_NE(QFontInfo(boxFont).family(), "Arial");  // a real installed face, not a fallback name
+
+    EXPECT_NE(dlg.ModeEvent(), nullptr);
+    EXPECT_NE(dlg.StopEvent(), nullptr);
+
+    // A screenshot for a person to look at (written beside the test program).
+    dlg.show();
+    const QString shot =
+        QString::fromStdString(ini.Path().parent_path().string()) + "/station_main_window.png";
+    EXPECT_TRUE(dlg.grab().save(shot));
+}
+
+TEST(StationDlg, ManualModeFocusesImei1AndTypingIsDigitsOnly) {
+    TestApp();
+    TempComMap map;
+    IniBesideProgram ini;
+    ini.Write("[General]\r\nIMEI=1\r\nIMEI2=1\r\n");
+    CStationDlg dlg(kVersion);
+    dlg.show();
+    ASSERT_TRUE(dlg.OnInitDialog());
+    QApplication::processEvents();
+    auto* pImei1 = Control<QLineEdit>(dlg, 1022);
+    EXPECT_TRUE(pImei1->isEnabled());
+    EXPECT_EQ(dlg.focusWidget(), pImei1);
+    QTest::keyClicks(pImei1, "35a0b0");
+    EXPECT_EQ(pImei1->text(), "3500");
+    // Pasted text is taken unchanged.
+    pImei1->clear();
+    pImei1->insert("12ab");
+    EXPECT_EQ(pImei1->text(), "12ab");
+}

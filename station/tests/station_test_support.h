@@ -1,0 +1,51 @@
+// Shared by the station's tests: one Qt application for the process, and
+// Stampwell.ini beside the test program (the window reads the file there).
+#pragma once
+
+#include <QApplication>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "platform/win_system.h"
+
+// The process's application object, made on first use and kept to the end.
+inline QApplication* TestApp() {
+    static int argc = 1;
+    static char szName[] = "station_tests";
+    static char* argv[] = {szName, nullptr};
+    static QApplication* pApp = new QApplication(argc, argv);
+    return pApp;
+}
+
+// Stampwell.ini beside this program; removed when the object goes.
+class IniBesideProgram {
+public:
+    IniBesideProgram() {
+        wchar_t szExe[MAX_PATH];
+        DWORD n = GetModuleFileNameW(nullptr, szExe, MAX_PATH);
+        std::wstring exe(szExe, n);
+        std::string narrow(exe.begin(), exe.end());
+        m_path = std::filesystem::path(narrow).parent_path() / "Stampwell.ini";
+        std::filesystem::remove(m_path);
+    }
+    ~IniBesideProgram() {
+        std::error_code ec;
+        std::filesystem::remove(m_path, ec);
+    }
+    IniBesideProgram(const IniBesideProgram&) = delete;
+    IniBesideProgram& operator=(const IniBesideProgram&) = delete;
+
+    void Write(const std::string& text) const { std::ofstream(m_path, std::ios::binary) << text; }
+    std::string Read() const {
+        std::ifstream in(m_path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    bool Exists() const { return std::filesystem::exists(m_path); }
+    const std::filesystem::path& Path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};

@@ -4,13 +4,16 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -20,6 +23,96 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A SQLite VFS over the default one whose reads, writes and syncs fail on demand (the disk
+// full or gone), made the default while a test holds a CFaultVfs, so the ledger's own Open
+// picks it up.
+class CFaultVfs {
+public:
+    static inline std::atomic<bool> s_bFailWrites{false};
+    static inline std::atomic<bool> s_bFailReads{false};
+
+    CFaultVfs() {
+        s_pReal = sqlite3_vfs_find(nullptr);
+        s_vfs = *s_pReal;
+        s_vfs.zName = "ledger-test-fault";
+        s_vfs.szOsFile = static_cast<int>(sizeof(CFile)) + s_pReal->szOsFile;
+        s_vfs.xOpen = &Open;
+        s_vfs.pNext = nullptr;
+        sqlite3_vfs_register(&s_vfs, 1);
+    }
+    ~CFaultVfs() {
+        s_bFailWrites = s_bFailReads = false;
+        sqlite3_vfs_register(s_pReal, 1);
+        sqlite3_vfs_unregister(&s_vfs);
+    }
+    CFaultVfs(const CFaultVfs&) = delete;
+    CFaultVfs& operator=(const CFaultVfs&) = delete;
+
+private:
+    struct CFile {
+        sqlite3_file base;
+        sqlite3_file* pReal;  // the default VFS's file, right behind this header
+    };
+    static sqlite3_file* Real(sqlite3_file* p) { return reinterpret_cast<CFile*>(p)->pReal; }
+
+    static int Open(sqlite3_vfs*, sqlite3_filename zName, sqlite3_file* pFile, int flags,
+                    int* pOutFlags) {
+        CFile* p = reinterpret_cast<CFile*>(pFile);
+        p->pReal = reinterpret_cast<sqlite3_file*>(p + 1);
+        int rc = s_pReal->xOpen(s_pReal, zName, p->pReal, flags, pOutFlags);
+        p->base.pMethods = p->pReal->pMethods != nullptr ? &s_methods : nullptr;
+        return rc;
+    }
+
+    static inline sqlite3_vfs* s_pReal = nullptr;
+    static inline sqlite3_vfs s_vfs = {};
+    static inline const sqlite3_io_methods s_methods = {
+        3,
+        [](sqlite3_file* p) { return Real(p)->pMethods->xClose(Real(p)); },
+        [](sqlite3_file* p, void* pBuf, int n, sqlite3_int64 off) {
+            return s_bFailReads ? SQLITE_IOERR_READ
+                                : Real(p)->pMethods->xRead(Real(p), pBuf, n, off);
+        },
+        [](sqlite3_file* p, const void* pBuf, int n, sqlite3_int64 off) {
+            return s_bFailWrites ? SQLITE_IOERR_WRITE
+                                 : Real(p)->pMethods->xWrite(Real(p), pBuf, n, off);
+        },
+        [](sqlite3_file* p, sqlite3_int64 size) {
+            return Real(p)->pMethods->xTruncate(Real(p), size);
+        },
+        [](sqlite3_file* p, int flags) {
+            return s_bFailWrites ? SQLITE_IOERR_FSYNC : Real(p)->pMethods->xSync(Real(p), flags);
+        },
+        [](sqlite3_file* p, sqlite3_int64* pSize) {
+            return Real(p)->pMethods->xFileSize(Real(p), pSize);
+        },
+        [](sqlite3_file* p, int n) { return Real(p)->pMethods->xLock(Real(p), n); },
+        [](sqlite3_file* p, int n) { return Real(p)->pMethods->xUnlock(Real(p), n); },
+        [](sqlite3_file* p, int* pOut) {
+            return Real(p)->pMethods->xCheckReservedLock(Real(p), pOut);
+        },
+        [](sqlite3_file* p, int op, void* pArg) {
+            return Real(p)->pMethods->xFileControl(Real(p), op, pArg);
+        },
+        [](sqlite3_file* p) { return Real(p)->pMethods->xSectorSize(Real(p)); },
+        [](sqlite3_file* p) { return Real(p)->pMethods->xDeviceCharacteristics(Real(p)); },
+        [](sqlite3_file* p, int iPg, int pgsz, int bExtend, void volatile** pp) {
+            return Real(p)->pMethods->xShmMap(Real(p), iPg, pgsz, bExtend, pp);
+        },
+        [](sqlite3_file* p, int offset, int n, int flags) {
+            return Real(p)->pMethods->xShmLock(Real(p), offset, n, flags);
+        },
+        [](sqlite3_file* p) { Real(p)->pMethods->xShmBarrier(Real(p)); },
+        [](sqlite3_file* p, int bDelete) { return Real(p)->pMethods->xShmUnmap(Real(p), bDelete); },
+        [](sqlite3_file* p, sqlite3_int64 off, int n, void** pp) {
+            return Real(p)->pMethods->xFetch(Real(p), off, n, pp);
+        },
+        [](sqlite3_file* p, sqlite3_int64 off, void* pPage) {
+            return Real(p)->pMethods->xUnfetch(Real(p), off, pPage);
+        },
+    };
+};
 
 class NumberLedgerTest : public ::testing::Test {
 protected:
@@ -294,6 +387,25 @@ TEST_F(NumberLedgerTest, OpenFailsCleanlyOnWhatIsNoLedger) {
     EXPECT_EQ(m_tmp.Read("plain.txt"), std::string(2048, 'x'));  // left as it was
 }
 
+// SQLite opens a write-protected file read-only without a word; the ledger refuses it.
+TEST_F(NumberLedgerTest, OpenRefusesAWriteProtectedLedger) {
+    {
+        CNumberLedger ledger;
+        std::string error;
+        ASSERT_TRUE(ledger.Open(DbPath(), &error)) << error;
+    }
+    namespace fs = std::filesystem;
+    fs::permissions(DbPath(),
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    if (std::ofstream(DbPath(), std::ios::app))
+        GTEST_SKIP() << "file permissions do not bind this user (root)";
+    CNumberLedger ledger;
+    std::string error;
+    EXPECT_FALSE(ledger.Open(DbPath(), &error));
+    EXPECT_NE(error.find("read-only"), std::string::npos) << error;
+    EXPECT_FALSE(ledger.IsOpen());
+}
+
 TEST_F(NumberLedgerTest, ReopenKeepsRowsAndNeverReusesAnId) {
     int64_t last = 0;
     {
@@ -345,6 +457,56 @@ TEST_F(NumberLedgerTest, ReaderInAnotherProcessDoesNotBlockBeginJob) {
     EXPECT_GT(id, 0) << error;
     EXPECT_LT(elapsed, std::chrono::milliseconds(LEDGER_BUSY_TIMEOUT_MS / 2));
     EXPECT_EQ(out, "0\n0\n1\n");
+}
+
+// The disk fails under the ledger: every call reports it, none claims success, and the
+// ledger works again once the disk does.
+TEST_F(NumberLedgerTest, DiskFailuresAreReportedAndSafe) {
+    CFaultVfs vfs;
+    std::string error;
+    CFaultVfs::s_bFailWrites = true;
+    {
+        CNumberLedger ledger;
+        EXPECT_FALSE(ledger.Open(DbPath(), &error));
+        EXPECT_NE(error.find("I/O"), std::string::npos) << error;
+    }
+    CFaultVfs::s_bFailWrites = false;
+    CNumberLedger ledger, other;
+    ASSERT_TRUE(ledger.Open(DbPath(), &error)) << error;
+    ASSERT_TRUE(other.Open(DbPath(), &error)) << error;
+    const int64_t id = Begin(ledger, "350000000000006");
+
+    CFaultVfs::s_bFailWrites = true;
+    error.clear();
+    EXPECT_EQ(ledger.BeginJob({"COM3", "350000000000014", "", "", ""}, &error), 0);
+    EXPECT_NE(error.find("I/O"), std::string::npos) << error;
+    error.clear();
+    EXPECT_EQ(ledger.BeginJobIfUnused({"COM3", "350000000000014", "", "", ""}, nullptr, &error), 0);
+    EXPECT_FALSE(error.empty());
+    error.clear();
+    EXPECT_FALSE(ledger.FinishJob(id, LedgerOutcome::Refused, 1, &error));
+    EXPECT_FALSE(error.empty());
+    CFaultVfs::s_bFailWrites = false;
+
+    // Another connection's commit makes the ledger read the file again, and reads fail.
+    Finish(other, Begin(other, "350000000000022"), LedgerOutcome::Written);
+    CFaultVfs::s_bFailReads = true;
+    error.clear();
+    EXPECT_TRUE(ledger.IsImeiUsed("350000000000030", &error));
+    EXPECT_FALSE(error.empty());
+    error.clear();
+    EXPECT_TRUE(ledger.IsBtAddrUsed("123420141530", &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(ledger.HighestImeiBody(&error), LEDGER_QUERY_FAILED);
+    EXPECT_FALSE(ledger.ExportCsv(m_tmp.Path("jobs.csv"), &error));
+    EXPECT_FALSE(std::filesystem::exists(m_tmp.Path("jobs.csv.tmp")));
+    CFaultVfs::s_bFailReads = false;
+
+    EXPECT_FALSE(ledger.IsImeiUsed("350000000000030"));
+    EXPECT_EQ(ledger.HighestImeiBody(&error), 35000000000002);
+    Finish(ledger, id, LedgerOutcome::Refused, 1);
+    EXPECT_EQ(Shell("SELECT imei1, outcome FROM jobs ORDER BY id;\n"),
+              "350000000000006|refused\n350000000000022|written\n");
 }
 
 // A writer in another process: BeginJob waits for its lock and goes on after its commit;

@@ -177,6 +177,7 @@ bool CNumberLedger::Open(const std::string& path, std::string* pError) {
         SetError(pError, "the number ledger is already open");
         return false;
     }
+    m_nRecovered = 0;
     const std::string what = "cannot open the number ledger " + path;
     sqlite3* pDb = nullptr;
     if (sqlite3_open_v2(path.c_str(), &pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
@@ -435,6 +436,16 @@ bool CNumberLedger::ExportCsv(const std::string& csvPath, std::string* pError) {
     }
     const std::string tmpPath = csvPath + ".tmp";
     std::error_code ec;
+    // The export replaces its target: never the database file or one of its companions.
+    const std::filesystem::path target = std::filesystem::weakly_canonical(csvPath, ec);
+    const std::string dbPath = sqlite3_db_filename(m_pDb, "main");
+    for (const char* lpszSuffix : {"", "-wal", "-shm", "-journal"}) {
+        if (!ec && target == std::filesystem::weakly_canonical(dbPath + lpszSuffix, ec)) {
+            SetError(pError, "cannot export over the ledger's own file " + csvPath);
+            return false;
+        }
+    }
+    ec.clear();
     std::ofstream out(tmpPath, std::ios::binary | std::ios::trunc);
     if (!out) {
         SetError(pError, "cannot create " + tmpPath);

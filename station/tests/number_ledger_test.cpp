@@ -348,6 +348,10 @@ TEST_F(NumberLedgerTest, CsvExportQuotesOnlyWhatNeedsIt) {
                   t[2] + ",COM3,350000000000014,,,,inflight,\n");
     EXPECT_FALSE(std::filesystem::exists(m_tmp.Path("jobs.csv.tmp")));
 
+    EXPECT_FALSE(ledger.ExportCsv(m_tmp.Path("./ledger.db"), &error));
+    EXPECT_FALSE(ledger.ExportCsv(DbPath() + "-wal", &error));
+    EXPECT_NE(error.find("own file"), std::string::npos) << error;
+    EXPECT_TRUE(ledger.IsImeiUsed("350000000000006"));
     EXPECT_FALSE(ledger.ExportCsv(m_tmp.Path("missing/jobs.csv"), &error));
     EXPECT_NE(error.find("missing/jobs.csv"), std::string::npos) << error;
 }

@@ -7,15 +7,9 @@
 #include <QFont>
 #include <QLabel>
 
-#include <cstdint>
 #include <memory>
 
-typedef uint32_t COLORREF;  // 0x00BBGGRR
-constexpr COLORREF RGB(int r, int g, int b) {
-    return static_cast<COLORREF>((r & 0xFF) | ((g & 0xFF) << 8) | ((b & 0xFF) << 16));
-}
-// Passed as a colour: the system default of that colour.
-constexpr COLORREF kSystemColor = 0xFFFFFFFFu;
+#include "label_colors.h"
 
 class CColorLabel : public QLabel {
 public:

@@ -1,7 +1,45 @@
-// stampwell: the station program.
+// stampwell: the station program. Without arguments it opens the main
+// window; --batch N writes N handsets without one.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "batch_mode.h"
 #include "station_app.h"
 
+namespace {
+
+void Usage(std::FILE* pOut) {
+    std::fprintf(pOut,
+                 "usage: stampwell [--batch N]\n"
+                 "  (no option)  the station's main window\n"
+                 "  --batch N    write N handsets without a window, with the settings of\n"
+                 "               Stampwell.ini beside the program (generation mode); one line\n"
+                 "               per handset and a summary; exit status 0 only when all\n"
+                 "               were written\n"
+                 "  --help       this text\n");
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        Usage(stdout);
+        return 0;
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "--batch") == 0) {
+        char* pEnd = nullptr;
+        const long nHandsets = argc >= 3 ? std::strtol(argv[2], &pEnd, 10) : 0;
+        if (argc != 3 || pEnd == argv[2] || *pEnd != '\0' || nHandsets < 1 || nHandsets > 1000000) {
+            Usage(stderr);
+            return 2;
+        }
+        return RunBatch(static_cast<int>(nHandsets), stdout);
+    }
+    if (argc >= 2) {
+        Usage(stderr);
+        return 2;
+    }
     CStationApp app(argc, argv);
     return app.InitInstance();
 }

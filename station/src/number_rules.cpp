@@ -170,6 +170,26 @@ void CNumberRules::ShowPreparedOnOpen(NumberBoxes& boxes) const {
         boxes.btAddr.text = m_prepBtAddr;
 }
 
+void CNumberRules::ShowPreparedAfterSetup(NumberBoxes& boxes) const {
+    const StationSettings& s = m_settings;
+    const std::pair<int, std::pair<EditBox*, const std::wstring*>> items[] = {
+        {s.imei1On, {&boxes.imei1, &m_prepImei1}},
+        {s.imei2On, {&boxes.imei2, &m_prepImei2}},
+        {s.imei3On, {&boxes.imei3, &m_prepImei3}}};
+    for (const auto& [nOn, box] : items) {
+        if (!nOn)
+            box.first->text.clear();
+        else if (s.autoCreate)
+            box.first->text = *box.second;
+        else if (s.autoFromImei1)
+            box.first->text.clear();
+    }
+    if (!s.btOn)
+        boxes.btAddr.text.clear();
+    else if (s.btAuto)
+        boxes.btAddr.text = m_prepBtAddr;
+}
+
 void CNumberRules::ShowPreparedAtJobStart(NumberBoxes& boxes) const {
     const StationSettings& s = m_settings;
     const bool bEither = s.autoCreate || s.autoFromImei1;
@@ -214,7 +234,16 @@ bool CNumberRules::ValidateInput(const NumberBoxes& boxes, std::wstring& statusT
 
 void CNumberRules::Advance() {
     ++m_nCounter;
+    m_settings.startNumber = DecimalText(m_nCounter);
+}
+
+void CNumberRules::RaiseStartNumber(int64_t nBody) {
+    if (ReadDecimal(m_settings.startNumber) < nBody)
+        m_settings.startNumber = DecimalText(nBody);
+}
+
+std::wstring DecimalText(int64_t nValue) {
     wchar_t szText[32];
-    _snwprintf_s(szText, 32, _TRUNCATE, L"%lld", static_cast<long long>(m_nCounter));
-    m_settings.startNumber = szText;
+    _snwprintf_s(szText, 32, _TRUNCATE, L"%lld", static_cast<long long>(nValue));
+    return szText;
 }

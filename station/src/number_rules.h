@@ -23,6 +23,8 @@ std::wstring MakeBtAddressAt(std::time_t tNow);
 // A text read as a signed 64-bit decimal: reading stops at the first
 // non-digit; empty text gives 0; an optional leading minus is honoured.
 int64_t ReadDecimal(const std::wstring& text);
+// A signed 64-bit value as decimal text without leading zeros.
+std::wstring DecimalText(int64_t nValue);
 
 // One edit box as the rules see it.
 struct EditBox {
@@ -56,6 +58,10 @@ public:
     // When the window opens: each generated item's box shows its prepared
     // text; derived IMEI2 and IMEI3 boxes are empty.
     void ShowPreparedOnOpen(NumberBoxes& boxes) const;
+    // After the Setup dialog's OK: boxes of items not in use empty, generated
+    // IMEIs shown, derived ones (IMEI1 too) empty, a generated Bluetooth
+    // address shown; typed boxes stay as the preparation left them.
+    void ShowPreparedAfterSetup(NumberBoxes& boxes) const;
     // At the start of a job: IMEI1 in generation mode, IMEI2 and IMEI3 in
     // generation or derivation mode, a generated Bluetooth address.
     void ShowPreparedAtJobStart(NumberBoxes& boxes) const;
@@ -65,6 +71,10 @@ public:
     // After a successful write in generation mode: counter + 1 becomes the
     // start number.
     void Advance();
+    // Moves the start number up to nBody when it stands below it (never down).
+    // Used for numbers that a job wrote or may have written, whatever the
+    // window showed meanwhile.
+    void RaiseStartNumber(int64_t nBody);
 
     // A generated Bluetooth address that this predicate says was used
     // already is replaced by the next free prefix (see MakeUnusedBtAddress).

@@ -1,5 +1,8 @@
 #include "station_app.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "dialog_layout.h"
 #include "station_dlg.h"
 
@@ -12,5 +15,13 @@ int CStationApp::InitInstance() {
     InstallFontSubstitutions();
     CStationDlg dlg(m_version);
     dlg.DoModal();
+    if (dlg.LeftWorkerRunning()) {
+        // A worker is still inside a bounded library call. Its numbers are
+        // on record (a job without an outcome counts as written at the next
+        // start), so the process ends now rather than tearing down what the
+        // worker still uses.
+        std::fflush(nullptr);
+        std::quick_exit(0);
+    }
     return 0;
 }

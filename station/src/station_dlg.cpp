@@ -3,15 +3,22 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 
+#include <functional>
+
+#include "about_dlg.h"
 #include "dialog_layout.h"
 #include "digit_edit.h"
-#include "platform/win_handle.h"
-#include "platform/win_sync.h"
+#include "number_ledger.h"
 #include "port_list.h"
+#include "setup_dlg.h"
 
 const wchar_t kMsgEnterImei[] = L"请输入正确IMEI后， 然后按'Enter'键开始";
 
@@ -23,6 +30,21 @@ QString Q(const std::wstring& text) {
 QString Q(const wchar_t* lpsz) {
     return QString::fromWCharArray(lpsz);
 }
+
+// A message from the write job's worker, run on the window's thread in the
+// order posted (the window's WM_JOB_DONE among them).
+class CJobEvent : public QEvent {
+public:
+    static constexpr QEvent::Type kType = static_cast<QEvent::Type>(QEvent::User + WM_JOB_DONE);
+    explicit CJobEvent(std::function<void()> fn) : QEvent(kType), m_fn(std::move(fn)) {}
+    void Run() { m_fn(); }
+
+private:
+    std::function<void()> m_fn;
+};
+
+constexpr int kAboutCommand = 0x10;
+const wchar_t kAboutMenuText[] = L"About Stampwell(&A)...";
 
 }  // namespace
 
@@ -40,10 +62,9 @@ CStationDlg::CStationDlg(const ProgramVersion& version, QWidget* pParent)
 }
 
 CStationDlg::~CStationDlg() {
-    if (m_hModeEvent != nullptr)
-        CloseHandle(m_hModeEvent);
-    if (m_hStopEvent != nullptr)
-        CloseHandle(m_hStopEvent);
+    // Before anything of the window goes: a worker still running posts
+    // nothing from here on.
+    m_runner.Detach();
 }
 
 int CStationDlg::DoModal() {
@@ -111,6 +132,14 @@ void CStationDlg::CreateControls() {
         });
     }
     connect(m_pPortList, &QComboBox::currentIndexChanged, this, [this] { OnPortSelChange(); });
+    connect(m_pWrite, &QPushButton::clicked, this, [this] { StartJob(); });
+    connect(m_pStop, &QPushButton::clicked, this, [this] { OnStop(); });
+    connect(m_pSetup, &QPushButton::clicked, this, [this] { OnSetup(); });
+
+    // Keys are looked at before the controls see them.
+    for (QWidget* pChild : findChildren<QWidget*>())
+        pChild->installEventFilter(this);
+    installEventFilter(this);
 }
 
 QLabel* CStationDlg::AddStatic(int nId, const wchar_t* lpszText, Qt::Alignment align, int x, int y,
@@ -164,14 +193,15 @@ void CStationDlg::AddFrame(int x, int y, int w, int h) {
 
 bool CStationDlg::OnInitDialog() {
     setWindowIcon(QIcon(":/stampwell/icon.png"));
-    m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_hModeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_runner.CreateEvents();
     setWindowTitle(QString("Stampwell R") + Q(m_version.version));
 
     if (!m_bPathGiven && !m_settingsFile.LocateBesideProgram())
         return false;
     LoadSettings();
     m_bSettingsRead = true;
+    m_runner.SetSettingsFile(m_settingsFile);
+    OpenRecord();
 
     m_fontBoxes = MakeFont("Arial", 80, 700);
     for (CDigitEdit* pEdit : {m_pImei1, m_pImei2, m_pImei3, m_pBtAddr})
@@ -200,7 +230,10 @@ bool CStationDlg::OnInitDialog() {
     m_rules.ShowPreparedOnOpen(m_boxes);
     UpdateControlsFromBoxes();
 
-    ShowStatus(kMsgEnterImei, m_pResult->GetLabelBkColor());
+    if (!m_recordError.empty())
+        ShowStatus(m_recordError, ColorFail);
+    else
+        ShowStatus(kMsgEnterImei, m_pResult->GetLabelBkColor());
     if (m_settings.imei1On && !(m_settings.autoCreate && m_settings.autoFromImei1))
         m_pImei1->setFocus();
     return true;
@@ -211,13 +244,31 @@ void CStationDlg::LoadSettings() {
 }
 
 void CStationDlg::SaveSettings() {
-    m_settingsFile.SaveSettings(m_settings, m_port, CounterForSave(m_settings, m_rules.Counter()));
+    m_settingsFile.SaveSettings(m_settings, m_port, m_runner.StartNumberForSave());
 }
 
 void CStationDlg::PrepareNumbers() {
-    UpdateBoxesFromControls();
-    m_rules.PrepareNumbers(m_boxes);
-    UpdateControlsFromBoxes();
+    m_runner.PrepareNumbers();
+}
+
+bool CStationDlg::OpenRecord() {
+    std::wstring path = m_settingsFile.Path();
+    const size_t slash = path.find_last_of(L"/\\");
+    path = (slash == std::wstring::npos ? L"" : path.substr(0, slash + 1)) + L"Stampwell.db";
+    auto pRecord = std::make_shared<CNumberLedger>();
+    std::string error;
+    if (!pRecord->Open(std::string(path.begin(), path.end()), &error)) {
+        m_recordError = L"无法打开记录数据库，不能写号!";
+        return false;
+    }
+    m_recordError.clear();
+    // Generation resumes past every number the record holds as written or
+    // possibly written (a job a crash interrupted counts as written).
+    if (m_settings.autoCreate)
+        m_rules.RaiseStartNumber(ResumeStartBody(*pRecord, ReadDecimal(m_settings.startNumber)));
+    m_pRecord = pRecord;
+    m_runner.SetLedger(pRecord);
+    return true;
 }
 
 bool CStationDlg::ValidateInput() {
@@ -240,9 +291,7 @@ void CStationDlg::OnPortSelChange() {
 }
 
 void CStationDlg::ShowStatus(const std::wstring& text, COLORREF crBk) {
-    m_statusText = text;
-    m_pResult->SetLabelBkColor(crBk);
-    m_pResult->setText(Q(text));
+    ShowStatus(text, std::optional<COLORREF>(crBk));
 }
 
 void CStationDlg::UpdateBoxesFromControls() {
@@ -266,11 +315,132 @@ void CStationDlg::UpdateControlsFromBoxes() {
     m_bSyncing = false;
 }
 
-void CStationDlg::FocusFirstBoxOrWrite() {
-    if (m_settings.imei1On && !m_settings.autoCreate && !m_settings.autoFromImei1)
+void CStationDlg::ShowStatus(const std::wstring& text, std::optional<COLORREF> crBk) {
+    m_statusText = text;
+    if (crBk)
+        m_pResult->SetLabelBkColor(*crBk);
+    m_pResult->setText(Q(text));
+}
+
+void CStationDlg::EnableJobControls(bool bEnabled) {
+    if (!bEnabled) {
+        for (QWidget* pControl : std::initializer_list<QWidget*>{
+                 m_pImei1, m_pImei2, m_pImei3, m_pBtAddr, m_pWrite, m_pSetup, m_pPortList, m_pRead})
+            pControl->setEnabled(false);
+        return;
+    }
+    m_pWrite->setEnabled(true);
+    m_pPortList->setEnabled(true);
+    m_pSetup->setEnabled(m_settings.userPrivilege != 0);
+}
+
+void CStationDlg::FocusImei1() {
+    m_pImei1->setFocus();
+}
+void CStationDlg::FocusWrite() {
+    m_pWrite->setFocus();
+}
+
+void CStationDlg::Post(std::function<void()> fn) {
+    QCoreApplication::postEvent(this, new CJobEvent(std::move(fn)));
+}
+
+bool CStationDlg::event(QEvent* pEvent) {
+    if (pEvent->type() == CJobEvent::kType) {
+        static_cast<CJobEvent*>(pEvent)->Run();
+        return true;
+    }
+    return QDialog::event(pEvent);
+}
+
+void CStationDlg::StartJob() {
+    if (m_pRecord == nullptr && m_bSettingsRead) {
+        ShowStatus(m_recordError.empty() ? L"无法打开记录数据库，不能写号!" : m_recordError,
+                   ColorFail);
+        return;
+    }
+    m_runner.StartJob();
+}
+
+void CStationDlg::OnJobDone() {
+    m_runner.OnJobDone();
+}
+void CStationDlg::StopWorker() {
+    m_runner.StopWorker();
+}
+void CStationDlg::OnStop() {
+    m_runner.OnStop();
+}
+
+void CStationDlg::OnSetup() {
+    CSetupDlg dlg(&m_settings, this);
+    if (dlg.DoModal() != QDialog::Accepted)
+        return;
+    PrepareNumbers();
+    m_rules.ShowPreparedAfterSetup(m_boxes);
+    UpdateControlsFromBoxes();
+    if (m_settings.imei1On && m_settings.autoFromImei1)
         m_pImei1->setFocus();
+    else if (m_settings.btOn && !m_settings.btAuto)
+        m_pBtAddr->setFocus();
     else
         m_pWrite->setFocus();
+}
+
+void CStationDlg::ShowAbout() {
+    CAboutDlg dlg(m_version, this);
+    dlg.DoModal();
+}
+
+void CStationDlg::ShowSystemMenu(const QPoint& at) {
+    // The window's own menu: the About item after a separator, as on the
+    // title bar's menu, and Close.
+    QMenu menu(this);
+    QAction* pClose = menu.addAction("Close");
+    menu.addSeparator();
+    QAction* pAbout = menu.addAction(Q(kAboutMenuText));
+    pAbout->setData(kAboutCommand);
+    QAction* pChosen = menu.exec(at);
+    if (pChosen == pAbout)
+        ShowAbout();
+    else if (pChosen == pClose)
+        close();
+}
+
+void CStationDlg::contextMenuEvent(QContextMenuEvent* pEvent) {
+    ShowSystemMenu(pEvent->globalPos());
+}
+
+bool CStationDlg::OnEnter(QWidget* pFrom) {
+    // The box the key came from is taken once: moving the focus does not
+    // make the next test see another box.
+    if (pFrom == m_pImei1)
+        m_pImei2->setFocus();
+    if (pFrom == m_pImei2) {
+        m_pImei3->setFocus();
+        if (!m_settings.imei3On)
+            StartJob();
+    }
+    if (pFrom == m_pImei3 || m_settings.autoCreate || m_settings.autoFromImei1)
+        StartJob();
+    return true;
+}
+
+bool CStationDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
+    if (pEvent->type() == QEvent::KeyPress) {
+        auto* pKey = static_cast<QKeyEvent*>(pEvent);
+        QWidget* pWidget = qobject_cast<QWidget*>(pWatched);
+        if ((pKey->key() == Qt::Key_Return || pKey->key() == Qt::Key_Enter) && pWidget != nullptr &&
+            (pWidget == this || pWidget->window() == this)) {
+            // Enter is always the window's: it never presses a button.
+            return OnEnter(pWidget);
+        }
+        if (pKey->key() == Qt::Key_Space && pKey->modifiers() == Qt::AltModifier) {
+            ShowSystemMenu(mapToGlobal(QPoint(0, 0)));
+            return true;
+        }
+    }
+    return QDialog::eventFilter(pWatched, pEvent);
 }
 
 void CStationDlg::closeEvent(QCloseEvent* pEvent) {
@@ -278,6 +448,10 @@ void CStationDlg::closeEvent(QCloseEvent* pEvent) {
     // the dialog through reject() and never saves.
     if (m_bSettingsRead)
         SaveSettings();
+    // Closing never waits for a job: a worker inside a write finishes on its
+    // own and records its result; nothing of the window is touched again.
+    m_bLeftWorker = m_runner.WorkerAlive();
+    m_runner.Detach();
     pEvent->accept();
     QDialog::closeEvent(pEvent);
 }

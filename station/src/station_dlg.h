@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "color_label.h"
+#include "job_runner.h"
 #include "number_rules.h"
 #include "platform/win_types.h"
 #include "station_settings.h"
@@ -39,15 +40,11 @@ enum StationControlId {
     IDC_CAPTION_BT_ADDR = 1019,
 };
 
-// Label colours of the write job's states.
-constexpr COLORREF ColorIdle = RGB(58, 110, 165);
-constexpr COLORREF ColorWait = RGB(255, 255, 0);
-constexpr COLORREF ColorPass = RGB(0, 128, 0);
-constexpr COLORREF ColorFail = RGB(255, 0, 0);
-
 extern const wchar_t kMsgEnterImei[];
 
-class CStationDlg : public QDialog {
+class CNumberLedger;
+
+class CStationDlg : public QDialog, private IStationView {
 public:
     explicit CStationDlg(const ProgramVersion& version, QWidget* pParent = nullptr);
     ~CStationDlg() override;
@@ -75,6 +72,20 @@ public:
     // Shows a text on the result label in a colour, remembering it as statusText.
     void ShowStatus(const std::wstring& text, COLORREF crBk);
 
+    // The write job (the runner holds its logic) and the window's buttons.
+    void StartJob();
+    void OnJobDone();
+    void StopWorker();
+    void OnStop();
+    void OnSetup();
+    void ShowAbout();
+    // Opens the record of handsets beside the settings file ("Stampwell.db").
+    // Without it no job starts: no number may reach a handset unrecorded.
+    bool OpenRecord();
+    CJobRunner& Runner() { return m_runner; }
+    // TRUE when the window closed while a worker was still inside a write.
+    bool LeftWorkerRunning() const { return m_bLeftWorker || m_runner.WorkerAlive(); }
+
     // Tests and the batch mode use these.
     void SetSettingsPath(const std::wstring& path) {
         m_settingsFile.SetPath(path);
@@ -84,11 +95,15 @@ public:
     const PortSetting& Port() const { return m_port; }
     const std::wstring& StatusText() const { return m_statusText; }
     const CNumberRules& Rules() const { return m_rules; }
-    HANDLE ModeEvent() const { return m_hModeEvent; }
-    HANDLE StopEvent() const { return m_hStopEvent; }
+    HANDLE ModeEvent() const { return m_runner.ModeEvent(); }
+    HANDLE StopEvent() const { return m_runner.StopEvent(); }
+    const std::wstring& RecordError() const { return m_recordError; }
 
 protected:
     void closeEvent(QCloseEvent* pEvent) override;
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+    bool event(QEvent* pEvent) override;
+    void contextMenuEvent(QContextMenuEvent* pEvent) override;
 
 private:
     void CreateControls();
@@ -101,7 +116,17 @@ private:
     // Data exchange between the widgets and the boxes the rules work on.
     void UpdateBoxesFromControls();
     void UpdateControlsFromBoxes();
-    void FocusFirstBoxOrWrite();
+    bool OnEnter(QWidget* pFrom);
+    void ShowSystemMenu(const QPoint& at);
+
+    // IStationView, for the job runner.
+    void SyncBoxesFromControls() override { UpdateBoxesFromControls(); }
+    void SyncControlsFromBoxes() override { UpdateControlsFromBoxes(); }
+    void ShowStatus(const std::wstring& text, std::optional<COLORREF> crBk) override;
+    void EnableJobControls(bool bEnabled) override;
+    void FocusImei1() override;
+    void FocusWrite() override;
+    void Post(std::function<void()> fn) override;
 
     ProgramVersion m_version;
     CSettingsFile m_settingsFile;
@@ -111,9 +136,11 @@ private:
     CNumberRules m_rules{m_settings};
     NumberBoxes m_boxes;
     std::wstring m_statusText;
-    HANDLE m_hModeEvent = nullptr;
-    HANDLE m_hStopEvent = nullptr;
+    CJobRunner m_runner{m_settings, m_port, m_rules, m_boxes, *this};
+    std::shared_ptr<CNumberLedger> m_pRecord;
+    std::wstring m_recordError;
     bool m_bSettingsRead = false;
+    bool m_bLeftWorker = false;
 
     CDigitEdit* m_pImei1 = nullptr;
     CDigitEdit* m_pImei2 = nullptr;

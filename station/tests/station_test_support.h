@@ -20,7 +20,8 @@ inline QApplication* TestApp() {
     return pApp;
 }
 
-// Stampwell.ini beside this program; removed when the object goes.
+// Stampwell.ini (and the record Stampwell.db) beside this program; both
+// removed before and after.
 class IniBesideProgram {
 public:
     IniBesideProgram() {
@@ -29,12 +30,11 @@ public:
         std::wstring exe(szExe, n);
         std::string narrow(exe.begin(), exe.end());
         m_path = std::filesystem::path(narrow).parent_path() / "Stampwell.ini";
-        std::filesystem::remove(m_path);
+        RemoveAll();
     }
-    ~IniBesideProgram() {
-        std::error_code ec;
-        std::filesystem::remove(m_path, ec);
-    }
+    ~IniBesideProgram() { RemoveAll(); }
+    // The record of handsets the window keeps beside the settings.
+    std::filesystem::path RecordPath() const { return m_path.parent_path() / "Stampwell.db"; }
     IniBesideProgram(const IniBesideProgram&) = delete;
     IniBesideProgram& operator=(const IniBesideProgram&) = delete;
 
@@ -47,5 +47,12 @@ public:
     const std::filesystem::path& Path() const { return m_path; }
 
 private:
+    void RemoveAll() const {
+        std::error_code ec;
+        std::filesystem::remove(m_path, ec);
+        for (const char* lpszSuffix : {"", "-wal", "-shm", "-journal"})
+            std::filesystem::remove(RecordPath().string() + lpszSuffix, ec);
+    }
+
     std::filesystem::path m_path;
 };

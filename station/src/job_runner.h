@@ -1,0 +1,140 @@
+// The write job without widgets: the start on the caller's thread (the
+// window's, or the batch mode's main thread), the worker that waits for the
+// handset and writes, and the end. The window and the batch mode drive the
+// same code; only IStationView differs.
+//
+// Threads: every method runs on the runner's thread. The worker never reads
+// or writes the runner's state: what it shows and reports is posted back
+// through IStationView::Post, in order, and applied on the runner's thread.
+// Numbers a worker wrote (or may have written) are also published at once
+// through a shared counter, so no later preparation offers them again even
+// before the posted messages arrive.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "label_colors.h"
+#include "number_rules.h"
+#include "platform/win_types.h"
+#include "station_settings.h"
+
+class CNumberLedger;
+
+// The worker's message to the window that a job ended (with both
+// parameters 0).
+constexpr UINT WM_JOB_DONE = 0x0400 + 0x111;
+
+// What the write job needs of the window (or of the batch mode).
+class IStationView {
+public:
+    virtual ~IStationView() = default;
+    // Takes the boxes' texts into the NumberBoxes the rules work on, and back.
+    virtual void SyncBoxesFromControls() = 0;
+    virtual void SyncControlsFromBoxes() = 0;
+    // Shows a text on the result label; no colour keeps the label's colour.
+    virtual void ShowStatus(const std::wstring& text, std::optional<COLORREF> crBk) = 0;
+    // Start of a job: the four boxes, Write, Setup, the port list and Read
+    // disabled. End of a job (bEnabled): Write and the port list enabled,
+    // Setup when the operator has the privilege; the boxes are left to the
+    // number rules.
+    virtual void EnableJobControls(bool bEnabled) = 0;
+    virtual void FocusImei1() = 0;
+    virtual void FocusWrite() = 0;
+    // Runs fn later on the view's thread, after everything posted before it.
+    // Called from the worker thread. Must be safe after the view is gone
+    // (see CJobRunner::Detach, which stops all posting first).
+    virtual void Post(std::function<void()> fn) = 0;
+    // A job ended (its WM_JOB_DONE arrived); the runner has already run
+    // OnJobDone. For the batch mode's bookkeeping; the window does nothing.
+    virtual void JobFinished(int /*nResult*/) {}
+};
+
+// How a finished job's numbers stand.
+enum class JobResult {
+    Written,     // the handset stored them
+    Refused,     // the handset stored nothing (it said so), or no write was sent
+    Uncertain,   // no clear answer after a write was sent: they may be stored
+    NotStarted,  // the job ended before any write (time-out, port, validation)
+};
+
+// The start body generation resumes at: past every number of the record in
+// the start number's own allocation, or the start body itself.
+int64_t ResumeStartBody(CNumberLedger& ledger, int64_t nStartBody);
+
+class CJobRunner {
+public:
+    CJobRunner(StationSettings& settings, PortSetting& port, CNumberRules& rules,
+               NumberBoxes& boxes, IStationView& view);
+    // Detaches (see below) if that was not done.
+    ~CJobRunner();
+    CJobRunner(const CJobRunner&) = delete;
+    CJobRunner& operator=(const CJobRunner&) = delete;
+
+    // The two manual-reset events, created not signalled. FALSE when they
+    // cannot be created.
+    bool CreateEvents();
+    HANDLE ModeEvent() const;
+    HANDLE StopEvent() const;
+    // The record of every handset written or tried, and the settings file
+    // the advanced start number is stored in. Both may be left unset (tests
+    // of the window alone); a job then writes nothing to either.
+    void SetLedger(std::shared_ptr<CNumberLedger> pLedger);
+    void SetSettingsFile(const CSettingsFile& file);
+
+    // Validates, opens the serial port, starts the worker and the mode entry.
+    // Refused quietly (FALSE, nothing changes) while a job or a worker left by
+    // Stop still runs. FALSE also when the job ends at the start (invalid
+    // input, port failure), with the reason on the label.
+    bool StartJob();
+    // The worker's WM_JOB_DONE: prepares the next handset, re-enables.
+    void OnJobDone();
+    // Sets the stop event and waits at most 3000 ms for the worker. A worker
+    // still inside a write then finishes on its own: it records its result
+    // and the numbers it used, but shows nothing more.
+    void StopWorker();
+    // The Stop button: StopWorker, the next numbers, the idle text.
+    void OnStop();
+    // The window is closing: the worker (if any) is told to stop and left to
+    // finish on its own, nothing is posted to the view any more. Never waits.
+    void Detach();
+
+    // The number preparation with every number already used by a worker
+    // skipped (generation mode), and the boxes synchronised.
+    void PrepareNumbers();
+    // The start number to store on close: the corrected counter, but never
+    // below a number a worker wrote or may have written.
+    int64_t StartNumberForSave() const;
+
+    bool JobActive() const { return m_bJobActive; }
+    bool WorkerAlive() const;
+
+private:
+    struct Shared;
+    struct JobSpec;
+    static DWORD WINAPI WorkerProc(LPVOID lpParam);
+    static void WorkerMain(JobSpec& job);
+    static int ReadBack(JobSpec& job);
+    void ReapWorker();
+    void FocusAfterJob();
+    void EnableAfterJob();
+    void ApplyUsedNumbers();
+    bool SkipUsedNumbers();
+
+    StationSettings& m_settings;
+    PortSetting& m_port;
+    CNumberRules& m_rules;
+    NumberBoxes& m_boxes;
+    IStationView& m_view;
+    std::shared_ptr<Shared> m_pShared;
+    HANDLE m_hWorker = nullptr;
+    std::shared_ptr<std::atomic<bool>> m_pWriting;  // the current job reached its write
+    bool m_bJobActive = false;
+    bool m_bWorkerAbandoned = false;  // Stop left the worker inside a call
+    uint64_t m_nJobId = 0;
+    int64_t m_nJobLastBody = -1;
+};

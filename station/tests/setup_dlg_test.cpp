@@ -1,0 +1,407 @@
+// The Setup dialog: template 130's controls, the open rules, every check-box
+// click rule driven by real mouse clicks, and OK and Cancel with the
+// settings block they leave behind.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFontInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest/QTest>
+
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "dialog_check.h"
+#include "dialog_layout.h"
+#include "setup_dlg.h"
+#include "station_test_support.h"
+
+namespace {
+
+// The dialog with its message boxes recorded instead of shown.
+class CRecordingSetupDlg : public CSetupDlg {
+public:
+    using CSetupDlg::CSetupDlg;
+    std::vector<std::wstring> messages;
+
+protected:
+    void ShowMessage(const QString& text) override { messages.push_back(text.toStdWString()); }
+};
+
+// The ten fields the dialog edits.
+auto EditedFields(const StationSettings& s) {
+    return std::make_tuple(s.imei1On, s.imei2On, s.imei3On, s.autoCreate, s.autoFromImei1,
+                           s.useSame, s.phaseCheck, s.btOn, s.btAuto, s.startNumber);
+}
+
+StationSettings AllItemsManual() {
+    StationSettings s;
+    s.imei1On = 1;
+    s.imei2On = 1;
+    s.imei3On = 1;
+    s.btOn = 1;
+    s.startNumber = L"35000000000000";
+    return s;
+}
+
+// An open, shown dialog on a settings block, with shorthands for its boxes.
+class SetupDlgTest : public ::testing::Test {
+protected:
+    void Open(const StationSettings& settings) {
+        TestApp();
+        m_settings = settings;
+        m_pDlg = std::make_unique<CRecordingSetupDlg>(&m_settings);
+        m_pDlg->OnInitDialog();
+        m_pDlg->show();
+        QApplication::processEvents();
+    }
+    QCheckBox* Box(int nId) { return Control<QCheckBox>(*m_pDlg, nId); }
+    QLineEdit* Edit() { return Control<QLineEdit>(*m_pDlg, IDC_SETUP_START_NUMBER); }
+    // A real click on the box's indicator (a disabled box ignores it).
+    void Click(int nId) {
+        QCheckBox* pBox = Box(nId);
+        QTest::mouseClick(pBox, Qt::LeftButton, {}, QPoint(6, pBox->height() / 2));
+    }
+    void ClickButton(int nId) {
+        QTest::mouseClick(Control<QPushButton>(*m_pDlg, nId), Qt::LeftButton);
+    }
+    void TypeStartNumber(const QString& text) {
+        Edit()->clear();
+        QTest::keyClicks(Edit(), text);
+    }
+    void ExpectState(int nId, bool bChecked, bool bEnabled) {
+        EXPECT_EQ(Box(nId)->isChecked(), bChecked) << nId;
+        EXPECT_EQ(Box(nId)->isEnabled(), bEnabled) << nId;
+    }
+
+    StationSettings m_settings;
+    std::unique_ptr<CRecordingSetupDlg> m_pDlg;
+};
+
+}  // namespace
+
+TEST_F(SetupDlgTest, TemplateControlsTextsAndFonts) {
+    Open(AllItemsManual());
+    CSetupDlg& dlg = *m_pDlg;
+    EXPECT_EQ(dlg.windowTitle(), "Setup");
+    EXPECT_EQ(dlg.objectName(), "130");
+    EXPECT_EQ(dlg.size(), CDialogUnits(dlg.font()).Size(283, 134));
+    const std::pair<int, const wchar_t*> boxes[] = {{1006, L"IMEI(1)"},
+                                                    {1010, L"IMEI(2)"},
+                                                    {1011, L"IMEI(3)"},
+                                                    {1014, L"自动生成IMEI"},
+                                                    {1015, L"由IMEI1自动生成其他IMEI"},
+                                                    {1021, L"三卡IMEI相同"},
+                                                    {1027, L"蓝牙"},
+                                                    {1028, L"自动生成蓝牙"},
+                                                    {1008, L"PhaseCheck"}};
+    for (auto [nId, lpszText] : boxes) {
+        ASSERT_NE(Box(nId), nullptr) << nId;
+        EXPECT_EQ(Box(nId)->text(), W(lpszText)) << nId;
+    }
+    // Tab order is the template's order.
+    const auto nextStop = [](QWidget* pWidget) {
+        QWidget* pNext = pWidget->nextInFocusChain();
+        while (pNext->focusPolicy() == Qt::NoFocus)
+            pNext = pNext->nextInFocusChain();
+        return pNext;
+    };
+    for (size_t i = 0; i + 1 < std::size(boxes); ++i)
+        EXPECT_EQ(nextStop(Box(boxes[i].first)), Box(boxes[i + 1].first)) << boxes[i].first;
+    EXPECT_EQ(nextStop(Box(1008)), Edit());
+    EXPECT_EQ(nextStop(Edit()), Control<QPushButton>(dlg, 1));
+
+    const QList<QLabel*> labels = dlg.findChildren<QLabel*>();
+    ASSERT_EQ(labels.size(), 1);
+    EXPECT_EQ(labels[0]->text(), W(L"自动IMEI（主卡）起始号（勾选自动生成IMEI时有效）："));
+    EXPECT_EQ(Control<QPushButton>(dlg, 1)->text(), W(L"确定"));
+    EXPECT_EQ(Control<QPushButton>(dlg, 2)->text(), W(L"取消"));
+    EXPECT_TRUE(Control<QPushButton>(dlg, 1)->isDefault());
+
+    EXPECT_EQ(Edit()->maxLength(), 14);
+    EXPECT_EQ(Edit()->text(), "35000000000000");
+    const QFont editFont = Edit()->font();
+    EXPECT_EQ(editFont.family(), "Arial");
+    EXPECT_EQ(editFont.weight(), QFont::Bold);
+    EXPECT_NEAR(QFontMetrics(editFont).height(), 30, 2);
+    EXPECT_TRUE(QFontMetrics(dlg.font()).inFont(QChar(0x84DD)));  // 蓝
+    EXPECT_NE(QFontInfo(dlg.font()).family(), W(L"宋体"));        // an installed face
+    // The places are ours: nothing clipped, nothing on top of another.
+    ExpectLayoutClean(dlg);
+    // The start number's 14 digits fit its box.
+    EXPECT_LE(QFontMetrics(editFont).horizontalAdvance("88888888888888") + 8, Edit()->width());
+
+    // A screenshot for a person to look at (written beside the test program).
+    EXPECT_TRUE(dlg.grab().save(QCoreApplication::applicationDirPath() + "/setup_dialog.png"));
+}
+
+TEST_F(SetupDlgTest, OpenSetsTheBoxesAndLocksWhatIsNotInUse) {
+    StationSettings s = AllItemsManual();
+    s.useSame = 1;
+    s.btAuto = 1;
+    s.phaseCheck = 1;
+    Open(s);
+    for (int nId : {1006, 1010, 1011, 1021, 1027, 1028})
+        ExpectState(nId, true, true);
+    ExpectState(1014, false, true);
+    ExpectState(1015, false, true);
+    // Either mode off locks the start number.
+    EXPECT_FALSE(Edit()->isEnabled());
+    // PhaseCheck is shown unchecked whatever the block held, and is cleared.
+    ExpectState(1008, false, false);
+    EXPECT_EQ(m_settings.phaseCheck, 0);
+    Click(1008);
+    ExpectState(1008, false, false);
+
+    // IMEI1 off locks every IMEI box after it.
+    s = StationSettings{};
+    s.imei2On = 1;
+    s.imei3On = 1;
+    s.autoCreate = 1;
+    Open(s);
+    for (int nId : {1010, 1011, 1014, 1015, 1021})
+        EXPECT_FALSE(Box(nId)->isEnabled()) << nId;
+    EXPECT_TRUE(Box(1010)->isChecked());
+    EXPECT_TRUE(Box(1006)->isEnabled());
+    EXPECT_TRUE(Box(1027)->isEnabled());
+    EXPECT_TRUE(Box(1028)->isEnabled());  // the Bluetooth boxes have no open rule
+    EXPECT_FALSE(Edit()->isEnabled());
+
+    // IMEI2 or IMEI3 off locks the shared-number and the derivation boxes.
+    for (bool bImei2 : {false, true}) {
+        s = AllItemsManual();
+        s.imei2On = bImei2 ? 0 : 1;
+        s.imei3On = bImei2 ? 1 : 0;
+        Open(s);
+        EXPECT_FALSE(Box(1021)->isEnabled()) << bImei2;
+        EXPECT_FALSE(Box(1015)->isEnabled()) << bImei2;
+        EXPECT_TRUE(Box(1014)->isEnabled()) << bImei2;
+    }
+
+    // Both modes set (a block edited by hand): the start number is editable.
+    s = AllItemsManual();
+    s.autoCreate = 1;
+    s.autoFromImei1 = 1;
+    Open(s);
+    EXPECT_TRUE(Edit()->isEnabled());
+}
+
+TEST_F(SetupDlgTest, UncheckingImei1ClearsEveryBoxThatDependsOnIt) {
+    StationSettings s = AllItemsManual();
+    s.autoCreate = 1;
+    s.useSame = 1;
+    Open(s);
+    Click(1006);
+    ExpectState(1006, false, true);
+    for (int nId : {1010, 1011, 1014, 1015, 1021})
+        ExpectState(nId, false, false);
+    ExpectState(1027, true, true);
+
+    // Checking it again unlocks the boxes but checks none, nor the shared box.
+    Click(1006);
+    for (int nId : {1010, 1011, 1014, 1015})
+        ExpectState(nId, false, true);
+    ExpectState(1021, false, false);
+}
+
+TEST_F(SetupDlgTest, Imei2AndImei3RuleTheSharedNumberBox) {
+    StationSettings s = AllItemsManual();
+    s.useSame = 1;
+    Open(s);
+    for (int nId : {1010, 1011}) {
+        Click(nId);
+        ExpectState(nId, false, true);
+        ExpectState(1021, false, false);
+        Click(nId);
+        ExpectState(nId, true, true);
+        ExpectState(1021, false, true);
+        Click(1021);  // the shared box itself changes nothing else
+        ExpectState(1021, true, true);
+    }
+}
+
+TEST_F(SetupDlgTest, GenerationBoxUnlocksTheStartNumberAndExcludesDerivation) {
+    StationSettings s = AllItemsManual();
+    s.autoFromImei1 = 1;
+    Open(s);
+    Click(1014);
+    ExpectState(1014, true, true);
+    ExpectState(1015, false, false);
+    ExpectState(1021, false, true);
+    EXPECT_TRUE(Edit()->isEnabled());
+
+    Click(1021);
+    Click(1014);
+    ExpectState(1014, false, true);
+    ExpectState(1015, false, true);
+    ExpectState(1021, false, false);
+    EXPECT_FALSE(Edit()->isEnabled());
+
+    // The shared box follows IMEI2 as it was when the dialog opened, not the
+    // IMEI(2) box now.
+    Click(1010);  // IMEI(2) off: the shared box is locked
+    ExpectState(1021, false, false);
+    Click(1014);
+    ExpectState(1021, false, true);
+
+    s = AllItemsManual();
+    s.imei2On = 0;
+    Open(s);
+    Click(1010);  // IMEI(2) on unlocks the shared box
+    ExpectState(1021, false, true);
+    Click(1014);
+    Click(1014);  // generation off locks it
+    ExpectState(1021, false, false);
+    Click(1014);  // generation on: IMEI2 was off at open, it stays locked
+    ExpectState(1021, false, false);
+}
+
+TEST_F(SetupDlgTest, DerivationBoxLocksGenerationAndTheStartNumber) {
+    StationSettings s = AllItemsManual();
+    s.autoCreate = 1;
+    s.useSame = 1;
+    Open(s);
+    Click(1015);
+    ExpectState(1015, true, true);
+    ExpectState(1014, false, false);
+    ExpectState(1021, false, false);
+    EXPECT_FALSE(Edit()->isEnabled());
+
+    Click(1015);
+    ExpectState(1015, false, true);
+    ExpectState(1014, false, true);
+    ExpectState(1021, false, true);
+    // Unchecking derivation unlocks the start number even without generation.
+    EXPECT_TRUE(Edit()->isEnabled());
+}
+
+TEST_F(SetupDlgTest, BluetoothBoxRulesItsGenerationBox) {
+    StationSettings s = AllItemsManual();
+    s.btAuto = 1;
+    Open(s);
+    Click(1027);
+    ExpectState(1027, false, true);
+    ExpectState(1028, false, false);
+    Click(1027);
+    ExpectState(1028, false, true);
+    Click(1028);
+    ExpectState(1028, true, true);
+    ExpectState(1027, true, true);
+}
+
+TEST_F(SetupDlgTest, OkRefusesABadStartNumberAndKeepsWhatItStored) {
+    const StationSettings s = AllItemsManual();
+    Open(s);
+    Click(1014);
+    Click(1027);
+    TypeStartNumber("3500000000000");  // 13 characters
+    ClickButton(1);
+    ASSERT_EQ(m_pDlg->messages.size(), 1u);
+    EXPECT_EQ(m_pDlg->messages[0], L"请输入14位起始IMEI");
+    EXPECT_TRUE(m_pDlg->isVisible());
+    EXPECT_EQ(m_pDlg->result(), QDialog::Rejected);  // not ended: still 0
+    // What the refused OK stored stays in the block.
+    EXPECT_EQ(m_settings.autoCreate, 1);
+    EXPECT_EQ(m_settings.btOn, 0);
+    EXPECT_EQ(m_settings.startNumber, L"3500000000000");
+
+    TypeStartNumber("35000000a00000");  // a letter among 14
+    ClickButton(1);
+    ASSERT_EQ(m_pDlg->messages.size(), 2u);
+    EXPECT_EQ(m_pDlg->messages[1], L"IMEI必须为0~9数字");
+    EXPECT_TRUE(m_pDlg->isVisible());
+    // A full-width digit is no digit either (typed in by an input method).
+    Edit()->setText(W(L"3500000000000０"));
+    ClickButton(1);
+    ASSERT_EQ(m_pDlg->messages.size(), 3u);
+    EXPECT_EQ(m_pDlg->messages[2], L"IMEI必须为0~9数字");
+    EXPECT_EQ(m_settings.startNumber, W(L"3500000000000０").toStdWString());
+
+    // Cancel afterwards stores nothing more and takes nothing back.
+    TypeStartNumber("11111111111111");
+    Click(1006);
+    ClickButton(2);
+    EXPECT_FALSE(m_pDlg->isVisible());
+    EXPECT_EQ(m_pDlg->result(), QDialog::Rejected);
+    EXPECT_EQ(m_settings.autoCreate, 1);
+    EXPECT_EQ(m_settings.imei1On, 1);
+    EXPECT_EQ(m_settings.startNumber, W(L"3500000000000０").toStdWString());
+    EXPECT_EQ(m_pDlg->messages.size(), 3u);
+}
+
+TEST_F(SetupDlgTest, OkStoresAllNineStatesAndTheStartNumber) {
+    Open(AllItemsManual());
+    Click(1014);
+    Click(1021);
+    Click(1011);  // IMEI(3) off also clears the shared box
+    Click(1010);
+    Click(1010);
+    Click(1021);
+    Click(1028);
+    TypeStartNumber("86012345678901");
+    ClickButton(1);
+    EXPECT_TRUE(m_pDlg->messages.empty());
+    EXPECT_FALSE(m_pDlg->isVisible());
+    EXPECT_EQ(m_pDlg->result(), QDialog::Accepted);
+    EXPECT_EQ(EditedFields(m_settings),
+              std::make_tuple(1, 1, 0, 1, 0, 1, 0, 1, 1, std::wstring(L"86012345678901")));
+
+    // In derivation mode the start number is not tested.
+    StationSettings s = AllItemsManual();
+    s.autoCreate = 1;
+    s.startNumber = L"12ab";
+    Open(s);
+    Click(1015);
+    ClickButton(1);
+    EXPECT_TRUE(m_pDlg->messages.empty());
+    EXPECT_EQ(m_pDlg->result(), QDialog::Accepted);
+    EXPECT_EQ(EditedFields(m_settings),
+              std::make_tuple(1, 1, 1, 0, 1, 0, 0, 1, 0, std::wstring(L"12ab")));
+}
+
+TEST_F(SetupDlgTest, CancelAndEscStoreNothing) {
+    StationSettings s = AllItemsManual();
+    s.phaseCheck = 0;
+    Open(s);
+    Click(1006);
+    Click(1027);
+    ClickButton(2);
+    EXPECT_EQ(m_pDlg->result(), QDialog::Rejected);
+    EXPECT_EQ(EditedFields(m_settings), EditedFields(s));
+
+    Open(s);
+    Click(1014);
+    TypeStartNumber("123");
+    QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
+    EXPECT_FALSE(m_pDlg->isVisible());
+    EXPECT_EQ(EditedFields(m_settings), EditedFields(s));
+    EXPECT_TRUE(m_pDlg->messages.empty());
+}
+
+TEST_F(SetupDlgTest, DoModalOpensFilledAndEnterPressesOk) {
+    TestApp();
+    StationSettings s = AllItemsManual();
+    s.autoCreate = 1;
+    s.autoFromImei1 = 1;
+    s.startNumber = L"3500000000000";
+    CRecordingSetupDlg dlg(&s);
+    QTimer::singleShot(5000, &dlg, [&] { dlg.done(-1); });  // a hung loop fails, not hangs
+    // Enter in the start number presses OK: a short number is refused, the
+    // dialog stays in its loop until Cancel.
+    QTimer::singleShot(0, &dlg, [&] {
+        auto* pEdit = Control<QLineEdit>(dlg, IDC_SETUP_START_NUMBER);
+        EXPECT_TRUE(Control<QCheckBox>(dlg, 1014)->isChecked());
+        QTest::keyClick(pEdit, Qt::Key_Return);
+        EXPECT_EQ(dlg.messages.size(), 1u);
+        EXPECT_TRUE(dlg.isVisible());
+        QTest::keyClicks(pEdit, "7");
+        QTest::keyClick(pEdit, Qt::Key_Return);
+    });
+    EXPECT_EQ(dlg.DoModal(), QDialog::Accepted);
+    EXPECT_EQ(s.startNumber, L"35000000000007");
+}

@@ -582,6 +582,9 @@ void CJobRunner::Detach() {
     }
     if (m_hWorker != nullptr) {
         SetEvent(m_pShared->hStopEvent);
+        if (WaitForSingleObject(m_hWorker, 0) == WAIT_TIMEOUT && m_pWriting && m_pWriting->load() &&
+            m_settings.autoCreate)
+            m_pShared->MarkUsed(m_nJobLastBody);
         CloseHandle(m_hWorker);
         m_hWorker = nullptr;
     }

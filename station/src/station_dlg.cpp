@@ -446,12 +446,13 @@ bool CStationDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
 void CStationDlg::closeEvent(QCloseEvent* pEvent) {
     // The close box, the system menu's Close and Alt+F4 come here; Esc ends
     // the dialog through reject() and never saves.
-    if (m_bSettingsRead)
-        SaveSettings();
     // Closing never waits for a job: a worker inside a write finishes on its
     // own and records its result; nothing of the window is touched again.
+    // Its numbers count as spent before the start number is stored.
     m_bLeftWorker = m_runner.WorkerAlive();
     m_runner.Detach();
+    if (m_bSettingsRead)
+        SaveSettings();
     pEvent->accept();
     QDialog::closeEvent(pEvent);
 }

@@ -1,0 +1,395 @@
+// The write job end to end: the main window driven by key presses and
+// clicks, the real phone-command library, and a simulated handset on a
+// pseudo-terminal registered as a COM port.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest/QTest>
+
+#include <memory>
+#include <string>
+
+#include "color_label.h"
+#include "handset_sim.h"
+#include "number_ledger.h"
+#include "platform/pseudo_terminal.h"
+#include "station_dlg.h"
+#include "station_test_support.h"
+#include "temp_com_map.h"
+
+namespace {
+
+const ProgramVersion kVersion{L"1.3.3", L"0001"};
+const QString kPass = QString::fromWCharArray(L"写数据成功!按Enter键继续下一个");
+
+QString W(const wchar_t* lpsz) {
+    return QString::fromWCharArray(lpsz);
+}
+
+class WriteJobTest : public ::testing::Test {
+protected:
+    void SetUp() override { TestApp(); }
+    void TearDown() override {
+        m_pDlg.reset();
+        if (m_pSim)
+            m_pSim->Stop();
+    }
+
+    void StartSim(HandsetSimOptions options) {
+        m_pSim = std::make_unique<CHandsetSim>(std::move(options));
+        std::string error;
+        ASSERT_TRUE(m_pSim->Start(&error)) << error;
+    }
+    // Opens the window with these settings (Port defaults to the simulator's).
+    void Open(std::string general, const std::string& control = "") {
+        if (general.find("Port=") == std::string::npos && m_pSim)
+            general += "Port=" + std::to_string(m_pSim->Port()) + "\r\n";
+        m_ini.Write("[General]\r\nEntrerModeWait=0\r\n" + general + "[Control]\r\n" + control);
+        m_pDlg = std::make_unique<CStationDlg>(kVersion);
+        m_pDlg->show();
+        ASSERT_TRUE(m_pDlg->OnInitDialog());
+        QApplication::processEvents();
+    }
+    template <class T = QWidget>
+    T* Control(int nId) {
+        return m_pDlg->findChild<T*>(QString::number(nId));
+    }
+    CColorLabel* Label() { return Control<CColorLabel>(IDC_RESULT); }
+    void Enter(QWidget* pOn = nullptr) {
+        QWidget* pTarget = pOn ? pOn : QApplication::focusWidget();
+        QTest::keyClick(pTarget ? pTarget : m_pDlg.get(), Qt::Key_Return);
+    }
+    // Waits for the label to show a text starting with prefix.
+    bool WaitLabel(const QString& prefix, int nMs = 8000) {
+        return QTest::qWaitFor([&] { return Label()->text().startsWith(prefix); }, nMs);
+    }
+    bool WaitIdle(int nMs = 4000) {
+        return QTest::qWaitFor([&] { return !m_pDlg->Runner().JobActive(); }, nMs);
+    }
+    std::string IniKey(const std::string& key) {
+        const std::string ini = "\n" + m_ini.Read();
+        size_t pos = ini.find("\n" + key + "=");
+        if (pos == std::string::npos)
+            return "";
+        pos += key.size() + 2;
+        return ini.substr(pos, ini.find_first_of("\r\n", pos) - pos);
+    }
+
+    TempComMap m_map;
+    IniBesideProgram m_ini;
+    std::unique_ptr<CHandsetSim> m_pSim;
+    std::unique_ptr<CStationDlg> m_pDlg;
+};
+
+// The sqlite3 shell's answer to one statement.
+std::string RunShell(const std::string& db, const std::string& sql) {
+    const std::string command = std::string(SQLITE3_SHELL) + " '" + db + "' \"" + sql + "\"";
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[256];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+HandsetSimOptions Fast() {
+    HandsetSimOptions options;
+    options.dwPowerUpMs = 0;
+    return options;
+}
+
+}  // namespace
+
+TEST_F(WriteJobTest, GenerationWritesThreeImeisAdvancesAndNeverRepeats) {
+    StartSim(Fast());
+    Open("IMEI=1\r\nIMEI2=1\r\nIMEI3=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n");
+    // Enter anywhere starts a job in generation mode, the Stop button included.
+    Enter(Control(IDC_STOP));
+    EXPECT_EQ(Label()->text(), W(L"请在40秒内连接上手机并加电！"));
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorWait);
+    EXPECT_FALSE(Control(IDC_WRITE)->isEnabled());
+    EXPECT_FALSE(Control(IDC_PORT_LIST)->isEnabled());
+    // A second Enter while the job runs is refused quietly.
+    Enter(Control(IDC_STOP));
+    ASSERT_TRUE(WaitLabel(kPass)) << Label()->text().toStdString();
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorPass);
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 2000));
+    HandsetResult first = m_pSim->Results()[0];
+    EXPECT_EQ(first.imei1, "350000000000006");
+    EXPECT_EQ(first.imei2, "350000000000014");
+    EXPECT_EQ(first.imei3, "350000000000022");
+    EXPECT_EQ(first.nWrites, 1);
+    EXPECT_EQ(m_pDlg->Settings().startNumber, L"35000000000003");
+    // Stored at once, not only on close.
+    EXPECT_EQ(IniKey("DefaultIMEI"), "35000000000003");
+    EXPECT_TRUE(Control(IDC_WRITE)->isEnabled());
+    // The boxes keep showing what was written; the next numbers reach them
+    // when the next job starts.
+    EXPECT_EQ(Control<QLineEdit>(IDC_IMEI1)->text(), "350000000000006");
+    EXPECT_EQ(m_pDlg->Rules().PreparedImei1(), L"350000000000030");
+
+    Enter();
+    ASSERT_TRUE(m_pSim->WaitFinished(2, 8000));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(m_pSim->Results()[1].imei1, "350000000000030");
+    EXPECT_EQ(m_pSim->Results()[1].imei3, "350000000000055");
+
+    // The record holds both handsets, readable by any SQLite client.
+    CNumberLedger record;
+    std::string error;
+    ASSERT_TRUE(record.Open(m_ini.RecordPath().string(), &error)) << error;
+    EXPECT_TRUE(record.IsImeiUsed("350000000000055"));
+    EXPECT_EQ(record.HighestImeiBody(), 35000000000005);
+}
+
+TEST_F(WriteJobTest, AStartNumberEditedBackNeverReissuesRecordedNumbers) {
+    StartSim(Fast());
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n");
+    Enter();
+    ASSERT_TRUE(WaitLabel(kPass));
+    ASSERT_TRUE(WaitIdle());
+    m_pDlg.reset();
+    // The file is put back to the old start number (by hand, or a copy from
+    // another station): the record moves generation past what it holds.
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n");
+    EXPECT_EQ(m_pDlg->Settings().startNumber, L"35000000000001");
+    Enter();
+    ASSERT_TRUE(m_pSim->WaitFinished(2, 8000));
+    EXPECT_EQ(m_pSim->Results()[1].imei1, "350000000000014");
+}
+
+TEST_F(WriteJobTest, DerivationFromTheTypedImei1) {
+    StartSim(Fast());
+    Open("IMEI=1\r\nIMEI2=1\r\nIMEI3=1\r\nAutoCreateIMEIFromIMEI1=1\r\n");
+    auto* pImei1 = Control<QLineEdit>(IDC_IMEI1);
+    EXPECT_TRUE(pImei1->isEnabled());
+    QTest::keyClicks(pImei1, "350000000000006");
+    Enter(pImei1);
+    ASSERT_TRUE(WaitLabel(kPass));
+    ASSERT_TRUE(WaitIdle());
+    HandsetResult r = m_pSim->Results().at(0);
+    EXPECT_EQ(r.imei1, "350000000000006");
+    EXPECT_EQ(r.imei2, "350000000000014");
+    EXPECT_EQ(r.imei3, "350000000000022");
+    EXPECT_TRUE(pImei1->text().isEmpty());  // cleared for the next handset
+}
+
+TEST_F(WriteJobTest, ManualEnterMovesThenStartsAndCheckDigitsAreTested) {
+    StartSim(Fast());
+    Open("IMEI=1\r\nIMEI2=1\r\nCheck=1\r\n");
+    auto* pImei1 = Control<QLineEdit>(IDC_IMEI1);
+    auto* pImei2 = Control<QLineEdit>(IDC_IMEI2);
+    QTest::keyClicks(pImei1, "490154203237518");
+    Enter(pImei1);
+    EXPECT_EQ(QApplication::focusWidget(), pImei2);
+    EXPECT_FALSE(m_pDlg->Runner().JobActive());
+    QTest::keyClicks(pImei2, "490154203237519");
+    Enter(pImei2);
+    EXPECT_EQ(Label()->text(), W(L"输入的第二IMEI号不合法"));
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorFail);
+    EXPECT_EQ(QApplication::focusWidget(), pImei1);
+    EXPECT_EQ(m_pSim->FinishedCount(), 0u);
+
+    pImei2->setText("490154203237518");
+    Enter(pImei2);
+    ASSERT_TRUE(WaitLabel(kPass));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(m_pSim->Results().at(0).imei2, "490154203237518");
+    // Manual boxes are cleared for the next handset; focus back in IMEI1.
+    EXPECT_TRUE(pImei1->text().isEmpty());
+    EXPECT_EQ(QApplication::focusWidget(), pImei1);
+}
+
+TEST_F(WriteJobTest, ImeiAloneEnterNeverStartsButWriteDoes) {
+    StartSim(Fast());
+    Open("IMEI=1\r\n");
+    auto* pImei1 = Control<QLineEdit>(IDC_IMEI1);
+    QTest::keyClicks(pImei1, "490154203237518");
+    Enter(pImei1);
+    QApplication::processEvents();
+    EXPECT_FALSE(m_pDlg->Runner().JobActive());
+    QTest::mouseClick(Control<QPushButton>(IDC_WRITE), Qt::LeftButton);
+    ASSERT_TRUE(WaitLabel(kPass));
+}
+
+TEST_F(WriteJobTest, TimeoutAndStopWhileWaiting) {
+    HandsetSimOptions silent = Fast();
+    silent.bNeverAnswer = true;
+    StartSim(silent);
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\nTimeout=300\r\n");
+    Enter();
+    EXPECT_EQ(Label()->text(), W(L"请在0秒内连接上手机并加电！"));
+    ASSERT_TRUE(WaitLabel(W(L"操作超时，请重试一下!!!"), 5000));
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorFail);
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(m_pDlg->Settings().startNumber, L"35000000000000");  // nothing was written
+
+    m_pDlg.reset();
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n");
+    Enter();
+    EXPECT_EQ(Label()->text(), W(L"请在40秒内连接上手机并加电！"));
+    QTest::mouseClick(Control<QPushButton>(IDC_STOP), Qt::LeftButton);
+    EXPECT_EQ(Label()->text(), W(L"按Enter键继续下一个"));
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorIdle);
+    EXPECT_TRUE(Control(IDC_WRITE)->isEnabled());
+    EXPECT_EQ(QApplication::focusWidget(), Control(IDC_WRITE));
+    // No job end arrives later: the label keeps the idle text.
+    QTest::qWait(300);
+    EXPECT_EQ(Label()->text(), W(L"按Enter键继续下一个"));
+    EXPECT_EQ(m_pDlg->Settings().startNumber, L"35000000000000");
+}
+
+TEST_F(WriteJobTest, FailedWritesRetryAndReportTheCode) {
+    HandsetSimOptions twice = Fast();
+    twice.nFailWrites = 2;
+    StartSim(twice);
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n");
+    Enter();
+    ASSERT_TRUE(WaitLabel(kPass));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(m_pSim->Results().at(0).nWrites, 3);
+    EXPECT_EQ(m_pDlg->Settings().startNumber, L"35000000000001");
+    m_pDlg.reset();
+    m_pSim->Stop();
+
+    HandsetSimOptions always = Fast();
+    always.nFailWrites = 3;
+    always.wFailCode = 23;
+    StartSim(always);
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000001\r\n");
+    Enter();
+    ASSERT_TRUE(WaitLabel(W(L"写数据失败!错误代码: 23!")));
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorFail);
+    ASSERT_TRUE(WaitIdle());
+    // The handset refused and stored nothing: the same number is offered again.
+    EXPECT_EQ(m_pDlg->Settings().startNumber, L"35000000000001");
+    EXPECT_EQ(Control<QLineEdit>(IDC_IMEI1)->text(), "350000000000014");
+}
+
+TEST_F(WriteJobTest, ReadBackMismatchAfterAFastWrite) {
+    HandsetSimOptions corrupt = Fast();
+    corrupt.bCorrupt = true;
+    StartSim(corrupt);
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\nReadBack=1\r\n",
+         "OrvanNew=1\r\n");
+    Enter();
+    ASSERT_TRUE(WaitLabel(W(L"重写IMEI失败! 错误码: ")));
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorFail);
+    ASSERT_TRUE(WaitIdle());
+    // The handset holds something it was sent: the number is not offered again.
+    EXPECT_EQ(m_pDlg->Settings().startNumber, L"35000000000001");
+    m_pDlg.reset();
+    m_pSim->Stop();
+
+    StartSim(Fast());
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000010\r\nReadBack=1\r\n",
+         "OrvanNew=1\r\n");
+    Enter();
+    ASSERT_TRUE(WaitLabel(W(L"写数据成功!按Enter键继续下一个!")));
+    EXPECT_GE(m_pSim->Results().at(0).nReads, 1);
+}
+
+TEST_F(WriteJobTest, UsbHandsetConnectedAfterTheStart) {
+    HandsetSimOptions usb;
+    usb.bUsb = true;
+    usb.dwPowerUpMs = 600;
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\nPort=-1\r\n");
+    EXPECT_EQ(Control<QComboBox>(IDC_PORT_LIST)->currentText(), "USB");
+    Enter();
+    StartSim(usb);  // the handset's port appears after the job started
+    ASSERT_TRUE(WaitLabel(kPass)) << Label()->text().toStdString();
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(m_pSim->Results().size(), 1u);
+    EXPECT_EQ(m_pSim->Results()[0].imei1, "350000000000006");
+    // The job keeps the handset's port number; USB stays selected.
+    EXPECT_EQ(m_pDlg->Port().port, static_cast<int>(m_pSim->Results()[0].dwPort));
+    EXPECT_EQ(m_pDlg->Port().usb, 1);
+}
+
+TEST_F(WriteJobTest, SerialPortThatDoesNotOpen) {
+    platform::PseudoTerminal gone;
+    ASSERT_TRUE(gone.Open(0));
+    const DWORD dwPort = gone.Port();
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\nPort=" +
+         std::to_string(dwPort) + "\r\n");
+    gone.Close();
+    Enter();
+    EXPECT_EQ(Label()->text(), W(L"打开串口失败") + QString::number(dwPort));
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorFail);
+    EXPECT_FALSE(m_pDlg->Runner().JobActive());
+    EXPECT_TRUE(Control(IDC_WRITE)->isEnabled());
+}
+
+TEST_F(WriteJobTest, StopDuringAWriteNeverReissuesItsNumbersAndShowsNothingLate) {
+    // The handset stores the record but answers only after 3.5 s: the
+    // library gives up on the reply after 3 s (it may be stored), and the
+    // worker's end of the test waits for the handset beyond Stop's 3 s.
+    HandsetSimOptions slow = Fast();
+    slow.nSlowWrites = 1;
+    slow.dwSlowReplyMs = 3500;
+    StartSim(slow);
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n");
+    Enter();
+    ASSERT_TRUE(WaitLabel(W(L"手机连接成功!"), 5000));
+    QTest::qWait(200);  // the write is on its way
+    QElapsedTimer timer;
+    timer.start();
+    QTest::mouseClick(Control<QPushButton>(IDC_STOP), Qt::LeftButton);
+    EXPECT_LT(timer.elapsed(), 3500);
+    EXPECT_EQ(Label()->text(), W(L"按Enter键继续下一个"));
+    // The number in flight is spent at once: the next one is offered.
+    EXPECT_EQ(m_pDlg->Settings().startNumber, L"35000000000001");
+    // A start is refused quietly while that worker still runs.
+    Enter();
+    EXPECT_FALSE(m_pDlg->Runner().JobActive());
+
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 5000));
+    EXPECT_EQ(m_pSim->Results()[0].imei1, "350000000000006");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_pDlg->Runner().WorkerAlive(); }, 3000));
+    QTest::qWait(50);
+    EXPECT_EQ(Label()->text(), W(L"按Enter键继续下一个"));  // its late result shows nothing
+    CNumberLedger record;
+    std::string error;
+    ASSERT_TRUE(record.Open(m_ini.RecordPath().string(), &error)) << error;
+    EXPECT_TRUE(record.IsImeiUsed("350000000000006"));
+
+    Enter();
+    ASSERT_TRUE(WaitLabel(kPass));
+    ASSERT_TRUE(m_pSim->WaitFinished(2, 5000));
+    EXPECT_EQ(m_pSim->Results()[1].imei1, "350000000000014");
+}
+
+TEST_F(WriteJobTest, ClosingDuringAJobNeverWaits) {
+    HandsetSimOptions slow = Fast();
+    slow.nSlowWrites = 1;
+    slow.dwSlowReplyMs = 1500;
+    StartSim(slow);
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n");
+    Enter();
+    ASSERT_TRUE(WaitLabel(W(L"手机连接成功!"), 5000));
+    QTest::qWait(100);
+    QElapsedTimer timer;
+    timer.start();
+    m_pDlg->close();
+    EXPECT_LT(timer.elapsed(), 500);
+    EXPECT_TRUE(m_pDlg->LeftWorkerRunning());
+    m_pDlg.reset();
+    // The worker finishes on its own and records the write.
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 5000));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            std::string error;
+            std::string out = RunShell(m_ini.RecordPath().string(), "SELECT outcome FROM jobs;");
+            return out == "written\n";
+        },
+        3000));
+    // The close stored a start number past the job's.
+    EXPECT_EQ(IniKey("DefaultIMEI"), "35000000000001");
+}

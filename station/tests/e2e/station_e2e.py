@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""The real stampwell program against the real handset-sim, as separate
+processes on a pseudo-terminal, with the record read by the sqlite3 shell.
+
+  station_e2e.py batch STAMPWELL HANDSET_SIM LIBDIRS
+      a batch run of generation mode: exact numbers in the simulator's CSV,
+      the start number stored, one line per handset, exit statuses.
+  station_e2e.py crash STAMPWELL HANDSET_SIM LIBDIRS [HANDSETS]
+      the station killed with SIGKILL at random moments while it writes
+      handsets, and restarted, until HANDSETS handsets are stored: no IMEI
+      is ever in two handsets, and the record accounts for every one.
+"""
+import csv
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def fail(message):
+    print("FAIL: " + message)
+    sys.exit(1)
+
+
+class Line:
+    """A private COM port map, the station copied into its own directory
+    (its settings and record live beside it), and one handset simulator."""
+
+    def __init__(self, stampwell, sim, libdirs, sim_args):
+        self.dir = tempfile.mkdtemp(prefix="station-e2e-")
+        self.env = dict(os.environ)
+        self.env["COMPORT_MAP_DIR"] = os.path.join(self.dir, "map")
+        self.env["LD_LIBRARY_PATH"] = libdirs
+        self.env.pop("DISPLAY", None)
+        self.station = os.path.join(self.dir, "stampwell")
+        shutil.copy2(stampwell, self.station)
+        self.csv = os.path.join(self.dir, "handsets.csv")
+        self.sim = subprocess.Popen(
+            [sim, "--power-up-ms", "0", "--csv", self.csv] + sim_args,
+            env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        first = self.sim.stdout.readline()
+        # "handset-sim: serial handsets on COM2 (map ...)"
+        try:
+            self.port = int(first.split(" on COM")[1].split()[0])
+        except (IndexError, ValueError):
+            self.close()
+            fail("handset-sim did not say its port: " + first)
+
+    def write_ini(self, start, extra=""):
+        with open(os.path.join(self.dir, "Stampwell.ini"), "w", newline="") as f:
+            f.write("[General]\r\nIMEI=1\r\nIMEI2=1\r\nIMEI3=1\r\nAutoCreateIMEI=1\r\n"
+                    "DefaultIMEI=%s\r\nPort=%d\r\nEntrerModeWait=0\r\nTimeout=5000\r\n%s"
+                    % (start, self.port, extra))
+
+    def ini_key(self, key):
+        with open(os.path.join(self.dir, "Stampwell.ini"), newline="") as f:
+            for line in f.read().splitlines():
+                if line.startswith(key + "="):
+                    return line[len(key) + 1:]
+        return None
+
+    def run(self, args, timeout=120):
+        return subprocess.run([self.station] + args, env=self.env, capture_output=True,
+                              text=True, timeout=timeout)
+
+    def start(self, args):
+        return subprocess.Popen([self.station] + args, env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True)
+
+    def rows(self):
+        if not os.path.exists(self.csv):
+            return []
+        with open(self.csv, newline="") as f:
+            return [r for r in csv.DictReader(f)]
+
+    def record(self, sql):
+        out = subprocess.run(["sqlite3", "-readonly", os.path.join(self.dir, "Stampwell.db"), sql],
+                             capture_output=True, text=True, timeout=30)
+        if out.returncode != 0:
+            fail("sqlite3: " + out.stderr)
+        return [line.split("|") for line in out.stdout.splitlines()]
+
+    def close(self):
+        if self.sim.poll() is None:
+            self.sim.send_signal(signal.SIGTERM)
+            try:
+                self.sim.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.sim.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def check_batch(stampwell, sim, libdirs):
+    line = Line(stampwell, sim, libdirs, [])
+    try:
+        line.write_ini("35000000000000")
+        out = line.run(["--batch", "3"])
+        print(out.stdout, end="")
+        if out.returncode != 0:
+            fail("batch of 3 exited %d" % out.returncode)
+        rows = line.rows()
+        want = [("350000000000006", "350000000000014", "350000000000022"),
+                ("350000000000030", "350000000000048", "350000000000055"),
+                ("350000000000063", "350000000000071", "350000000000089")]
+        got = [(r["imei1"], r["imei2"], r["imei3"]) for r in rows]
+        if got != want:
+            fail("the simulator stored %s" % got)
+        if line.ini_key("DefaultIMEI") != "35000000000009":
+            fail("DefaultIMEI is %s" % line.ini_key("DefaultIMEI"))
+        lines = [l for l in out.stdout.splitlines() if l.startswith("handset ")]
+        if len(lines) != 3 or not all(": PASS " in l for l in lines):
+            fail("one PASS line per handset expected")
+        written = line.record("SELECT imei1, outcome FROM jobs ORDER BY id")
+        if written != [[w[0], "written"] for w in want]:
+            fail("the record holds %s" % written)
+
+        # A start number that makes invalid numbers: nothing is written and
+        # the exit status says so.
+        line.write_ini("01234567890123")
+        out = line.run(["--batch", "2"])
+        if out.returncode == 0 or len(line.rows()) != 3:
+            fail("an invalid start number must fail without writing")
+        if "输入的IMEI长度不正确" not in out.stdout:
+            fail("the validation message is missing: " + out.stdout)
+        if line.run(["--help"]).returncode != 0 or line.run(["--batch", "x"]).returncode != 2:
+            fail("--help and a bad --batch argument")
+    finally:
+        line.close()
+    print("batch: 1 passed, 0 failed")
+
+
+def check_crash(stampwell, sim, libdirs, target):
+    # Every handset refuses its first write, so a kill can also land between
+    # two write tries.
+    line = Line(stampwell, sim, libdirs, ["--fail-writes", "1"])
+    rng = random.Random(int(os.environ.get("CRASH_SEED", time.time())))
+    kills = 0
+    runs = 0
+    started = time.time()
+    try:
+        line.write_ini("35000000000000")
+        while len(line.rows()) < target:
+            if time.time() - started > 600:
+                fail("no progress: %d handsets after 600 s" % len(line.rows()))
+            runs += 1
+            proc = line.start(["--batch", "1000"])
+            # Kill it after a random time: while it waits for the handset,
+            # between write tries, or right after the handset stored.
+            time.sleep(rng.uniform(0.05, 2.5))
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGKILL)
+                kills += 1
+            proc.wait()
+        # A clean run at the end, so the last handset is finished too.
+        out = line.run(["--batch", "2"])
+        if out.returncode != 0:
+            fail("the final run failed:\n" + out.stdout)
+        time.sleep(0.2)
+        rows = line.rows()
+        seen = {}
+        for r in rows:
+            for key in ("imei1", "imei2", "imei3"):
+                imei = r[key]
+                if imei in seen:
+                    fail("IMEI %s is in two handsets (%s and %s)" % (imei, seen[imei], r["time"]))
+                seen[imei] = r["time"]
+        recorded = {}
+        for imei1, imei2, imei3, outcome in line.record(
+                "SELECT imei1, imei2, imei3, outcome FROM jobs"):
+            for imei in (imei1, imei2, imei3):
+                recorded.setdefault(imei, set()).add(outcome)
+        for imei in seen:
+            outcomes = recorded.get(imei, set()) - {"refused"}
+            if not outcomes:
+                fail("IMEI %s is in a handset but not on record as written" % imei)
+        counts = line.record("SELECT outcome, count(*) FROM jobs GROUP BY outcome")
+        print("crash: %d handsets stored, %d station runs, %d killed with SIGKILL, "
+              "%d distinct IMEIs, record %s, %.0f s"
+              % (len(rows), runs + 1, kills, len(seen),
+                 ", ".join("%s %s" % (o, n) for o, n in counts), time.time() - started))
+    finally:
+        line.close()
+    print("crash: 1 passed, 0 failed")
+
+
+def main():
+    if len(sys.argv) < 5:
+        print(__doc__)
+        return 2
+    mode, stampwell, sim, libdirs = sys.argv[1:5]
+    if mode == "batch":
+        check_batch(stampwell, sim, libdirs)
+    elif mode == "crash":
+        check_crash(stampwell, sim, libdirs, int(sys.argv[5]) if len(sys.argv) > 5 else 200)
+    else:
+        print(__doc__)
+        return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QFontInfo>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest/QTest>
@@ -404,4 +405,29 @@ TEST_F(SetupDlgTest, DoModalOpensFilledAndEnterPressesOk) {
     });
     EXPECT_EQ(dlg.DoModal(), QDialog::Accepted);
     EXPECT_EQ(s.startNumber, L"35000000000007");
+}
+
+TEST(SetupDlg, RefusedOkShowsItsMessageInABox) {
+    TestApp();
+    StationSettings s = AllItemsManual();
+    s.autoCreate = 1;
+    s.startNumber = L"123";
+    CSetupDlg dlg(&s);
+    dlg.OnInitDialog();
+    dlg.show();
+    QString shown;
+    // Runs inside the message box's own loop, then ends it.
+    QTimer::singleShot(0, &dlg, [&] {
+        if (auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = pBox->text();
+            pBox->accept();
+        }
+    });
+    QTimer::singleShot(5000, &dlg, [] {  // a box that was not found fails, not hangs
+        if (QWidget* pModal = QApplication::activeModalWidget())
+            pModal->close();
+    });
+    dlg.OnOK();
+    EXPECT_EQ(shown, W(L"请输入14位起始IMEI"));
+    EXPECT_TRUE(dlg.isVisible());
 }

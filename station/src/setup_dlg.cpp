@@ -142,11 +142,9 @@ void CSetupDlg::OnInitDialog() {
         Disable({m_pUseSame, m_pAutoFromImei1});
     if (!s.imei3On)
         Disable({m_pUseSame, m_pAutoFromImei1});
-    // On open the start number is locked unless both modes are set; a click
-    // on either mode's box unlocks it.
-    if (!s.autoCreate)
-        Disable({m_pStartNumber});
-    if (!s.autoFromImei1)
+    // The start number is usable exactly when numbers are generated from it,
+    // as the click rules keep it (and as its caption says).
+    if (!s.autoCreate || s.autoFromImei1)
         Disable({m_pStartNumber});
 
     // The phase check is not offered at this station.

@@ -171,7 +171,7 @@ TEST_F(SetupDlgTest, OpenSetsTheBoxesAndLocksWhatIsNotInUse) {
     EXPECT_TRUE(Box(1006)->isEnabled());
     EXPECT_TRUE(Box(1027)->isEnabled());
     EXPECT_TRUE(Box(1028)->isEnabled());  // the Bluetooth boxes have no open rule
-    EXPECT_FALSE(Edit()->isEnabled());
+    EXPECT_TRUE(Edit()->isEnabled());     // generation is set
 
     // IMEI2 or IMEI3 off locks the shared-number and the derivation boxes.
     for (bool bImei2 : {false, true}) {
@@ -184,12 +184,13 @@ TEST_F(SetupDlgTest, OpenSetsTheBoxesAndLocksWhatIsNotInUse) {
         EXPECT_TRUE(Box(1014)->isEnabled()) << bImei2;
     }
 
-    // Both modes set (a block edited by hand): the start number is editable.
+    // Both modes set (a block edited by hand): derivation locks the start
+    // number, as a click on its box does.
     s = AllItemsManual();
     s.autoCreate = 1;
     s.autoFromImei1 = 1;
     Open(s);
-    EXPECT_TRUE(Edit()->isEnabled());
+    EXPECT_FALSE(Edit()->isEnabled());
 }
 
 TEST_F(SetupDlgTest, UncheckingImei1ClearsEveryBoxThatDependsOnIt) {
@@ -224,6 +225,18 @@ TEST_F(SetupDlgTest, Imei2AndImei3RuleTheSharedNumberBox) {
         Click(1021);  // the shared box itself changes nothing else
         ExpectState(1021, true, true);
     }
+}
+
+TEST_F(SetupDlgTest, StartNumberIsUsableOnOpenExactlyInGenerationMode) {
+    StationSettings s = AllItemsManual();
+    Open(s);
+    EXPECT_FALSE(Edit()->isEnabled());
+    s.autoCreate = 1;
+    Open(s);
+    EXPECT_TRUE(Edit()->isEnabled());
+    s.autoFromImei1 = 1;
+    Open(s);
+    EXPECT_FALSE(Edit()->isEnabled());
 }
 
 TEST_F(SetupDlgTest, GenerationBoxUnlocksTheStartNumberAndExcludesDerivation) {
@@ -388,7 +401,6 @@ TEST_F(SetupDlgTest, DoModalOpensFilledAndEnterPressesOk) {
     TestApp();
     StationSettings s = AllItemsManual();
     s.autoCreate = 1;
-    s.autoFromImei1 = 1;
     s.startNumber = L"3500000000000";
     CRecordingSetupDlg dlg(&s);
     QTimer::singleShot(5000, &dlg, [&] { dlg.done(-1); });  // a hung loop fails, not hangs

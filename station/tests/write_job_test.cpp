@@ -173,7 +173,7 @@ TEST_F(WriteJobTest, DerivationFromTheTypedImei1) {
     QTest::keyClicks(pImei1, "350000000000006");
     Enter(pImei1);
     ASSERT_TRUE(WaitLabel(kPass));
-    ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
     HandsetResult r = m_pSim->Results().at(0);
     EXPECT_EQ(r.imei1, "350000000000006");
     EXPECT_EQ(r.imei2, "350000000000014");
@@ -201,6 +201,7 @@ TEST_F(WriteJobTest, ManualEnterMovesThenStartsAndCheckDigitsAreTested) {
     Enter(pImei2);
     ASSERT_TRUE(WaitLabel(kPass));
     ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
     EXPECT_EQ(m_pSim->Results().at(0).imei2, "490154203237518");
     // Manual boxes are cleared for the next handset; focus back in IMEI1.
     EXPECT_TRUE(pImei1->text().isEmpty());
@@ -254,6 +255,7 @@ TEST_F(WriteJobTest, FailedWritesRetryAndReportTheCode) {
     Enter();
     ASSERT_TRUE(WaitLabel(kPass));
     ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
     EXPECT_EQ(m_pSim->Results().at(0).nWrites, 3);
     EXPECT_EQ(m_pDlg->Settings().startNumber, L"35000000000001");
     m_pDlg.reset();
@@ -293,6 +295,7 @@ TEST_F(WriteJobTest, ReadBackMismatchAfterAFastWrite) {
          "OrvanNew=1\r\n");
     Enter();
     ASSERT_TRUE(WaitLabel(W(L"写数据成功!按Enter键继续下一个!")));
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
     EXPECT_GE(m_pSim->Results().at(0).nReads, 1);
 }
 
@@ -306,6 +309,7 @@ TEST_F(WriteJobTest, UsbHandsetConnectedAfterTheStart) {
     StartSim(usb);  // the handset's port appears after the job started
     ASSERT_TRUE(WaitLabel(kPass)) << Label()->text().toStdString();
     ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
     ASSERT_EQ(m_pSim->Results().size(), 1u);
     EXPECT_EQ(m_pSim->Results()[0].imei1, "350000000000006");
     // The job keeps the handset's port number; USB stays selected.

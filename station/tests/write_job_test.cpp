@@ -397,3 +397,41 @@ TEST_F(WriteJobTest, ClosingDuringAJobNeverWaits) {
     // The close stored a start number past the job's.
     EXPECT_EQ(IniKey("DefaultIMEI"), "35000000000001");
 }
+
+TEST_F(WriteJobTest, LabelStatesLookRight) {
+    // Grabs of the window in each state, beside the test program, for a
+    // person to look at; the colours are checked here.
+    const std::string dir = m_ini.Path().parent_path().string() + "/";
+    auto grab = [&](const char* lpszName, const QColor& expected) {
+        QImage image = m_pDlg->grab().toImage();
+        image.save(QString::fromStdString(dir + "station_" + lpszName + ".png"));
+        const QRect label = Label()->geometry();
+        EXPECT_EQ(QColor(image.pixel(label.left() + 2, label.bottom() - 2)), expected) << lpszName;
+    };
+    HandsetSimOptions options = Fast();
+    options.dwPowerUpMs = 400;
+    options.nFailWrites = 3;
+    options.nHandsets = 0;
+    StartSim(options);
+    Open(
+        "IMEI=1\r\nIMEI2=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n"
+        "BT_ADDR=1\r\nAutoGenerateBT_ADDR=1\r\n",
+        "User Privilege=1\r\n");
+    grab("idle", CColorLabel::ToQColor(ColorIdle));
+    Enter();
+    grab("waiting", QColor(255, 255, 0));
+    ASSERT_TRUE(WaitLabel(W(L"写数据失败!错误代码: 23!")));
+    grab("fail", QColor(255, 0, 0));
+    ASSERT_TRUE(WaitIdle());
+    m_pDlg.reset();
+    m_pSim->Stop();
+    StartSim(Fast());
+    Open(
+        "IMEI=1\r\nIMEI2=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n"
+        "BT_ADDR=1\r\nAutoGenerateBT_ADDR=1\r\n",
+        "User Privilege=1\r\n");
+    Enter();
+    ASSERT_TRUE(WaitLabel(kPass));
+    ASSERT_TRUE(WaitIdle());
+    grab("pass", QColor(0, 128, 0));
+}

@@ -66,6 +66,9 @@ QTableWidget* MakeReportList(QWidget* pParent, const char* lpszId, const QRect& 
     pList->setObjectName(QString::fromLatin1(lpszId));
     pList->setGeometry(rect);
     pList->verticalHeader()->hide();
+    // Rows as tall as a report view's: the text and a small margin.
+    pList->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    pList->verticalHeader()->setDefaultSectionSize(QFontMetrics(pParent->font()).height() + 4);
     pList->setShowGrid(true);
     pList->setSelectionBehavior(QAbstractItemView::SelectRows);
     pList->setEditTriggers(QAbstractItemView::NoEditTriggers);

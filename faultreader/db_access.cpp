@@ -78,6 +78,9 @@ const char kSchemaTablesSql[] =
 // A listed table name holds at most this many bytes.
 const size_t kTableNameBytes = 29;
 
+// Idle statements kept per connection.
+const size_t kMaxCachedStatements = 64;
+
 }  // namespace
 
 CDbAccess::CDbAccess() : m_pConnection(nullptr), m_pRecordset(nullptr), m_bAtEnd(true) {}
@@ -127,36 +130,58 @@ void CDbAccess::Disconnect() {
     if (m_pConnection == nullptr)
         return;
     CloseQuery();
+    for (auto& entry : m_Statements)
+        sqlite3_finalize(entry.second);
+    m_Statements.clear();
     sqlite3_close(m_pConnection);
     m_pConnection = nullptr;
 }
 
 BOOL CDbAccess::Prepare(const std::string& strSql, const std::vector<std::string>& params,
-                        sqlite3_stmt** ppStmt) {
+                        sqlite3_stmt** ppStmt, std::string* pKey) {
     const std::string strUtf8 = FromJetDialect(AnsiToUtf8(strSql));
     sqlite3_stmt* pStmt = nullptr;
-    const char* lpszTail = nullptr;
-    if (sqlite3_prepare_v2(m_pConnection, strUtf8.c_str(), static_cast<int>(strUtf8.size()), &pStmt,
-                           &lpszTail) != SQLITE_OK ||
-        pStmt == nullptr) {
-        sqlite3_finalize(pStmt);
-        return FALSE;
+    auto cached = m_Statements.find(strUtf8);
+    if (cached != m_Statements.end()) {
+        pStmt = cached->second;
+        m_Statements.erase(cached);
+    } else {
+        const char* lpszTail = nullptr;
+        if (sqlite3_prepare_v3(m_pConnection, strUtf8.c_str(), static_cast<int>(strUtf8.size()),
+                               SQLITE_PREPARE_PERSISTENT, &pStmt, &lpszTail) != SQLITE_OK ||
+            pStmt == nullptr) {
+            sqlite3_finalize(pStmt);
+            return FALSE;
+        }
+        if (!OnlyBlanks(lpszTail)) {
+            sqlite3_finalize(pStmt);
+            return FALSE;
+        }
     }
-    if (!OnlyBlanks(lpszTail) ||
-        sqlite3_bind_parameter_count(pStmt) != static_cast<int>(params.size())) {
-        sqlite3_finalize(pStmt);
+    if (sqlite3_bind_parameter_count(pStmt) != static_cast<int>(params.size())) {
+        Recycle(strUtf8, pStmt);
         return FALSE;
     }
     for (size_t i = 0; i < params.size(); ++i) {
         const std::string value = AnsiToUtf8(params[i]);
         if (sqlite3_bind_text(pStmt, static_cast<int>(i + 1), value.data(),
                               static_cast<int>(value.size()), SQLITE_TRANSIENT) != SQLITE_OK) {
-            sqlite3_finalize(pStmt);
+            Recycle(strUtf8, pStmt);
             return FALSE;
         }
     }
     *ppStmt = pStmt;
+    *pKey = strUtf8;
     return TRUE;
+}
+
+void CDbAccess::Recycle(const std::string& strKey, sqlite3_stmt* pStmt) {
+    sqlite3_reset(pStmt);
+    sqlite3_clear_bindings(pStmt);
+    if (m_Statements.size() < kMaxCachedStatements && m_Statements.count(strKey) == 0)
+        m_Statements.emplace(strKey, pStmt);
+    else
+        sqlite3_finalize(pStmt);
 }
 
 BOOL CDbAccess::OpenQuery(const std::string& strSql) {
@@ -168,14 +193,16 @@ BOOL CDbAccess::OpenQuery(const std::string& strSql, const std::vector<std::stri
         return FALSE;
     CloseQuery();
     sqlite3_stmt* pStmt = nullptr;
-    if (!Prepare(strSql, params, &pStmt))
+    std::string strKey;
+    if (!Prepare(strSql, params, &pStmt, &strKey))
         return FALSE;
     const int rc = sqlite3_step(pStmt);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-        sqlite3_finalize(pStmt);
+        Recycle(strKey, pStmt);
         return FALSE;
     }
     m_pRecordset = pStmt;
+    m_strRecordsetKey = strKey;
     m_bAtEnd = rc == SQLITE_DONE;
     return TRUE;
 }
@@ -186,7 +213,7 @@ BOOL CDbAccess::IsQueryOpen() const {
 
 void CDbAccess::CloseQuery() {
     if (m_pRecordset != nullptr)
-        sqlite3_finalize(m_pRecordset);
+        Recycle(m_strRecordsetKey, m_pRecordset);
     m_pRecordset = nullptr;
     m_bAtEnd = true;
 }
@@ -210,16 +237,17 @@ BOOL CDbAccess::ExecuteSql(const std::string& strSql, const std::vector<std::str
     if (strSql.empty() || m_pConnection == nullptr)
         return FALSE;
     sqlite3_stmt* pStmt = nullptr;
-    if (!Prepare(strSql, params, &pStmt))
+    std::string strKey;
+    if (!Prepare(strSql, params, &pStmt, &strKey))
         return FALSE;
     // A statement that returns records is not one to execute; it is not
     // stepped, so it changes nothing.
     if (sqlite3_column_count(pStmt) != 0) {
-        sqlite3_finalize(pStmt);
+        Recycle(strKey, pStmt);
         return FALSE;
     }
     const int rc = sqlite3_step(pStmt);
-    sqlite3_finalize(pStmt);
+    Recycle(strKey, pStmt);
     return rc == SQLITE_DONE ? TRUE : FALSE;
 }
 

@@ -6,6 +6,7 @@
 // Database errors never escape: every operation reports them as FALSE.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -80,10 +81,18 @@ protected:
     std::vector<std::string> m_TableNames;
 
 private:
+    // Prepares (or takes from the cache) the statement and binds the texts;
+    // *pKey receives its cache key.
     BOOL Prepare(const std::string& strSql, const std::vector<std::string>& params,
-                 sqlite3_stmt** ppStmt);
+                 sqlite3_stmt** ppStmt, std::string* pKey);
+    // Resets a statement and keeps it for the next use of the same text.
+    void Recycle(const std::string& strKey, sqlite3_stmt* pStmt);
 
     bool m_bAtEnd;
+    std::string m_strRecordsetKey;
+    // Idle prepared statements by their SQL text: the lookups repeat a few
+    // texts, and parsing them again each time costs more than running them.
+    std::map<std::string, sqlite3_stmt*> m_Statements;
 };
 
 }  // namespace faultreader

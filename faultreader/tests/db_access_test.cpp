@@ -205,3 +205,30 @@ TEST(DbAccessNames, ListedNamesAreCutOnACharacterBoundary) {
 }
 
 }  // namespace
+
+namespace {
+
+// Statements are kept for reuse; a kept one must follow schema changes and
+// must not hold the table against a change.
+TEST_F(DbAccessTest, ReusedStatementsFollowTheSchema) {
+    std::string out;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(m_db.OpenQuery("SELECT * FROM t WHERE k = 12"));
+        EXPECT_EQ("12", Field("k"));
+        m_db.CloseQuery();
+    }
+    ASSERT_TRUE(m_db.ExecuteSql("DROP TABLE t"));
+    EXPECT_FALSE(m_db.OpenQuery("SELECT * FROM t WHERE k = 12"));
+    ASSERT_TRUE(m_db.ExecuteSql("CREATE TABLE t (k TEXT)"));
+    ASSERT_TRUE(m_db.ExecuteSql("INSERT INTO t VALUES ('12')"));
+    ASSERT_TRUE(m_db.OpenQuery("SELECT * FROM t WHERE k = 12"));
+    EXPECT_FALSE(m_db.AtEnd());
+    ASSERT_TRUE(m_db.OpenQuery("SELECT * FROM t WHERE k = '12'"));
+    EXPECT_EQ("12", Field("k"));
+    // Bound texts do not stay with a kept statement.
+    ASSERT_TRUE(m_db.ExecuteSql("INSERT INTO t VALUES (?)", {"a"}));
+    EXPECT_FALSE(m_db.ExecuteSql("INSERT INTO t VALUES (?)"));
+    EXPECT_EQ("12\na\n", frtest::Shell(m_path, "SELECT k FROM t ORDER BY rowid"));
+}
+
+}  // namespace

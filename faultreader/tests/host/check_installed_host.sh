@@ -20,6 +20,16 @@ fi
 
 export PKG_CONFIG_PATH=$(dirname "$(find "$work/prefix" -name faultreader.pc | head -n1)")
 mkdir -p "$work/host"
+header=$(find "$work/prefix" -path '*faultreader/faultreader.h' | head -n1)
+# The header's example compiles as shown, with the header and the .pc file alone.
+{
+  echo '#include <faultreader/faultreader.h>'
+  echo 'int main() {'
+  sed -n '/^\/\/   DWORD dwWord/,/^\/\/   Spec_ClearErrorCode/p' "$header" | sed 's|^//   ||'
+  echo '}'
+} > "$work/example.cpp"
+# shellcheck disable=SC2046
+g++ -Wall -Wextra -Werror -o "$work/example" "$work/example.cpp" $(pkg-config --cflags --libs faultreader)
 # shellcheck disable=SC2046
 g++ -Wall -Wextra -Werror -o "$work/host/host" "$source_dir/host_main.cpp" \
     $(pkg-config --cflags --libs faultreader)

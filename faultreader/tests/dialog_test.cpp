@@ -140,16 +140,19 @@ protected:
         ASSERT_TRUE(frtest::Exec(m_path, "INSERT INTO 错误代码索引表5 VALUES (10, '未知错误')"));
         ASSERT_TRUE(m_reader.ConnectDatabase());
     }
-    // Inspects the modal dialog once it runs, then closes it with Escape.
-    void CloseWhenShown(ListContents* pErrors, ListContents* pSolutions) {
+    // Inspects the modal dialog once it runs, then closes it with the key.
+    void CloseWhenShown(ListContents* pErrors, ListContents* pSolutions,
+                        Qt::Key key = Qt::Key_Escape) {
         QTimer::singleShot(0, [=] {
             QWidget* pModal = QApplication::activeModalWidget();
             if (pModal == nullptr)
                 return;
             *pErrors = Contents(pModal->findChild<QTableWidget*>("23001"));
             *pSolutions = Contents(pModal->findChild<QTableWidget*>("23002"));
-            QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-            QApplication::sendEvent(pModal, &esc);
+            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+            // To the focused list, as a key press arrives; it passes the key on.
+            QWidget* pTarget = pModal->focusWidget() ? pModal->focusWidget() : pModal;
+            QApplication::sendEvent(pTarget, &press);
         });
     }
 
@@ -178,8 +181,9 @@ TEST_F(ShowTest, ShowsTheWordsAndReturnsOnceClosed) {
 TEST_F(ShowTest, NoErrorLinesNoDialogAndMissingSolutionsLeaveTheListEmpty) {
     const DWORD unknown = (9u << 26) | 1u;
     EXPECT_FALSE(m_reader.ShowTroubleshooting(&unknown, 1));
+    // Enter closes the dialog as Escape does.
     ListContents errors, solutions;
-    CloseWhenShown(&errors, &solutions);
+    CloseWhenShown(&errors, &solutions, Qt::Key_Return);
     const DWORD noSolutions = (5u << 26) | (1u << 11) | 10u;
     EXPECT_TRUE(m_reader.ShowTroubleshooting(&noSolutions, 1));
     ASSERT_EQ(1, errors.nRows);

@@ -1,0 +1,73 @@
+// The export of the error database's tables as CSV files, one per table.
+#include <string>
+
+#include "csv_format.h"
+#include "error_code_db.h"
+#include "table_kind.h"
+#include "text_file.h"
+
+namespace faultreader {
+namespace {
+
+// A listed name that is not a plain word (letters, digits, "_", or any
+// non-ASCII character) is quoted, so that no table name can change the
+// statement it is read by.
+std::string QuotedIfNeeded(const std::string& strName) {
+    bool bPlain = !strName.empty();
+    for (unsigned char c : strName) {
+        if (!(c >= 0x80 || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+              (c >= 'a' && c <= 'z') || c == '_'))
+            bPlain = false;
+    }
+    if (bPlain)
+        return strName;
+    std::string quoted = "\"";
+    for (char c : strName) {
+        if (c == '"')
+            quoted += '"';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
+BOOL CErrorCodeDb::ExportAllTables(LPCSTR lpszDirectory) {
+    const std::vector<std::string>* pTables = nullptr;
+    if (!ListTables(&pTables))
+        return FALSE;
+    // ExportTable may list nothing else, but it replaces the result set the
+    // list came from; the names are copied first.
+    const std::vector<std::string> tables = *pTables;
+    for (const std::string& strTable : tables)
+        ExportTable(strTable.c_str(), lpszDirectory);
+    return TRUE;
+}
+
+BOOL CErrorCodeDb::ExportTable(LPCSTR lpszTable, LPCSTR lpszDirectory) {
+    if (lpszTable == nullptr || lpszDirectory == nullptr)
+        return FALSE;
+    const std::string strTable = lpszTable;
+    if (!OpenQuery(
+            ReplaceAll("SELECT * FROM _TABLE_NAME_", "_TABLE_NAME_", QuotedIfNeeded(strTable))))
+        return FALSE;
+    std::string strPath = lpszDirectory;
+    if (strPath.empty() || (strPath.back() != '/' && strPath.back() != '\\'))
+        strPath += '/';
+    strPath += strTable + ".csv";
+
+    std::string strKeyField, strValueField;
+    ExportFields(strTable, &strKeyField, &strValueField);
+    std::string strText;
+    while (!AtEnd()) {
+        std::string strKey, strValue;
+        if (GetFieldText(strKeyField, strKey, "") && GetFieldText(strValueField, strValue, ""))
+            strText += FormatCsvLine(strKey, strValue);
+        NextRecord();
+    }
+    CloseQuery();
+    // A file that can't be written fails this table's export.
+    return WriteTextFile(strPath, strText) ? TRUE : FALSE;
+}
+
+}  // namespace faultreader

@@ -1,0 +1,172 @@
+// CSV export and import on real database files and real CSV files.
+#include <gtest/gtest.h>
+
+#include "csv_format.h"
+#include "database_file.h"
+#include "faultreader_object.h"
+#include "test_support.h"
+
+using faultreader::CFaultreader;
+using frtest::G;
+
+namespace {
+
+class CsvTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_path = m_dir.Path("errors.db");
+        ASSERT_TRUE(faultreader::CreateErrorDatabase(G(m_path), {1, 2}, ""));
+        ASSERT_TRUE(m_reader.ConnectDatabase());
+        std::filesystem::create_directory(m_dir.Path("out"));
+    }
+    std::string Rows(const std::string& table, const std::string& key, const std::string& value) {
+        return frtest::Shell(m_path,
+                             "SELECT " + key + ", " + value + " FROM " + table + " ORDER BY rowid");
+    }
+    BOOL Import(const std::string& name, const std::string& bytes) {
+        m_dir.Write(name, bytes);
+        return m_reader.ImportCsv(G(m_dir.Path(name)).c_str());
+    }
+
+    frtest::TempDir m_dir;
+    std::string m_path;
+    CFaultreader m_reader{G(m_dir.Path("errors.db")), ""};
+};
+
+TEST_F(CsvTest, ExportWritesOneFilePerTableWithCrLfLines) {
+    ASSERT_TRUE(frtest::Exec(m_path,
+                             "DROP TABLE 接口索引表2; DROP TABLE 错误代码索引表2;"
+                             "DROP TABLE 解决方法清单2; DROP TABLE 解决方法索引表2;"
+                             "INSERT INTO 模块索引表 VALUES (1, '射频');"
+                             "INSERT INTO 错误代码索引表1 VALUES (3, 'a\n'), (4, NULL), "
+                             "(5, 'b');"
+                             "INSERT INTO 解决方法索引表1 VALUES (2, '重启');"));
+    ASSERT_TRUE(m_reader.ExportCsv(G(m_dir.Path("out")).c_str()));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path("out")))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    const std::vector<std::string> expected = {"接口索引表1.csv", "模块索引表.csv",
+                                               "解决方法清单1.csv", "解决方法索引表1.csv",
+                                               "错误代码索引表1.csv"};
+    EXPECT_EQ(expected, names);
+    EXPECT_EQ(G("1,射频\r\n"), m_dir.Read("out/模块索引表.csv"));
+    // A value's own newline ends its line; NULL leaves the record out.
+    EXPECT_EQ("3,a\r\n5,b\r\n", m_dir.Read("out/错误代码索引表1.csv"));
+    EXPECT_EQ(G("2,重启\r\n"), m_dir.Read("out/解决方法索引表1.csv"));
+    EXPECT_EQ("", m_dir.Read("out/接口索引表1.csv"));
+    // A trailing separator is not doubled.
+    ASSERT_TRUE(m_reader.ExportCsv(G(m_dir.Path("out/")).c_str()));
+    EXPECT_EQ(G("1,射频\r\n"), m_dir.Read("out/模块索引表.csv"));
+}
+
+TEST_F(CsvTest, ExportOfAnUnwritableDirectoryFailsPerTableOnly) {
+    ASSERT_TRUE(frtest::Exec(m_path, "INSERT INTO 模块索引表 VALUES (1, 'x')"));
+    EXPECT_TRUE(m_reader.ExportCsv(G(m_dir.Path("missing")).c_str()));
+    EXPECT_FALSE(
+        m_reader.Database().ExportTable(G("模块索引表").c_str(), G(m_dir.Path("missing")).c_str()));
+    EXPECT_FALSE(
+        m_reader.Database().ExportTable(G("nosuchtable").c_str(), G(m_dir.Path("out")).c_str()));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/nosuchtable.csv")));
+    EXPECT_FALSE(m_reader.Database().ExportTable(nullptr, "x"));
+}
+
+TEST_F(CsvTest, ImportReadsLinesAsTheyWereAlwaysWritten) {
+    ASSERT_TRUE(Import("错误代码索引表1.csv", "5,abc\r\n6,a,b\r\n8\r\n,,7,x\r\n9,last"));
+    EXPECT_EQ("5|abc\n\n6|a\n7|x\n\n9|last\n", Rows("错误代码索引表1", "错误代码", "错误描述"));
+    // Exporting writes the lines back as they were read.
+    ASSERT_TRUE(m_reader.ExportCsv(G(m_dir.Path("out")).c_str()));
+    EXPECT_EQ("5,abc\r\n6,a\r\n7,x\r\n9,last\r\n", m_dir.Read("out/错误代码索引表1.csv"));
+}
+
+TEST_F(CsvTest, ImportReplacesTheTableAndLongLinesAreReadWhole) {
+    ASSERT_TRUE(Import("接口索引表2.csv", "1,old\r\n"));
+    const std::string longText(300, 'L');
+    ASSERT_TRUE(Import("接口索引表2.csv", "2," + longText + "\r\n3,x\r\n"));
+    EXPECT_EQ("2|" + longText + "\n\n3|x\n\n", Rows("接口索引表2", "索引码", "接口描述"));
+}
+
+TEST_F(CsvTest, AFailedImportLeavesTheTableAsItWas) {
+    ASSERT_TRUE(Import("解决方法索引表2.csv", "1,keep\r\n"));
+    const std::string before = Rows("解决方法索引表2", "索引码", "解决方法");
+    // The same key twice in a table with unique keys stops the import.
+    EXPECT_FALSE(Import("解决方法索引表2.csv", "4,first\r\n4,second\r\n"));
+    EXPECT_EQ(before, Rows("解决方法索引表2", "索引码", "解决方法"));
+    // A file that can't be read is refused before anything is emptied.
+    EXPECT_FALSE(m_reader.ImportCsv(G(m_dir.Path("gone/解决方法索引表2.csv")).c_str()));
+    EXPECT_EQ(before, Rows("解决方法索引表2", "索引码", "解决方法"));
+    // A name without a known table, or without a module number, changes nothing.
+    EXPECT_FALSE(Import("other.csv", "1,x\r\n"));
+    EXPECT_FALSE(Import("解决方法索引表.csv", "1,x\r\n"));
+    EXPECT_FALSE(m_reader.ImportCsv(nullptr));
+    // A table the database lacks.
+    EXPECT_FALSE(Import("接口索引表9.csv", "1,x\r\n"));
+    EXPECT_EQ(before, Rows("解决方法索引表2", "索引码", "解决方法"));
+}
+
+TEST_F(CsvTest, ValuesWithCommasQuotesAndLineBreaksSurviveExportAndImport) {
+    const std::vector<std::string> values = {"a,b",        "say \"hi\"",   "two\nlines",
+                                             "\"quoted\"", "cr\rinside",   "end,\n",
+                                             "it's",       G("中文,逗号"), "plain"};
+    for (size_t i = 0; i < values.size(); ++i)
+        ASSERT_TRUE(m_reader.InsertRecord(G("接口索引表1").c_str(), static_cast<int>(i + 1),
+                                          values[i].c_str()));
+    ASSERT_TRUE(m_reader.ExportCsv(G(m_dir.Path("out")).c_str()));
+    const std::string file = m_dir.Read("out/接口索引表1.csv");
+    // Only the values that need it are quoted.
+    EXPECT_NE(std::string::npos, file.find("1,\"a,b\"\r\n"));
+    EXPECT_NE(std::string::npos, file.find("7,it's\r\n"));
+    EXPECT_NE(std::string::npos, file.find("9,plain\r\n"));
+    ASSERT_TRUE(frtest::Exec(m_path, "DELETE FROM 接口索引表1"));
+    ASSERT_TRUE(m_reader.ImportCsv(G(m_dir.Path("out/接口索引表1.csv")).c_str()));
+    for (size_t i = 0; i < values.size(); ++i) {
+        std::string out;
+        ASSERT_TRUE(m_reader.Database().GetInterfaceText(1, static_cast<int>(i + 1), out));
+        // An unquoted value gains the line's newline, as plain lines always did.
+        EXPECT_EQ(values[i] == "it's" || values[i] == "plain" ? values[i] + "\n" : values[i], out)
+            << i;
+    }
+}
+
+TEST(CsvFormat, QuotedPiecesAreReadOnlyWhenWellFormed) {
+    std::vector<std::pair<int, std::string>> got;
+    auto collect = [&](int k, const std::string& v) {
+        got.emplace_back(k, v);
+        return true;
+    };
+    ASSERT_TRUE(faultreader::ParseCsvRecords(
+        "1,\"a,b\",c\n2,\"x\"\"y\"\n3,\"open\n4,say \"hi\"\n\"5\",\"\"\n", collect));
+    const std::vector<std::pair<int, std::string>> expected = {
+        {1, "a,b"}, {2, "x\"y"}, {3, "\"open\n"}, {4, "say \"hi\"\n"}, {5, ""}};
+    EXPECT_EQ(expected, got);
+    // The callback's refusal stops the walk.
+    int nCalls = 0;
+    EXPECT_FALSE(faultreader::ParseCsvRecords("1,a\n2,b\n", [&](int, const std::string&) {
+        ++nCalls;
+        return false;
+    }));
+    EXPECT_EQ(1, nCalls);
+    EXPECT_EQ("5,x\n", faultreader::FormatCsvLine("5", "x"));
+    EXPECT_EQ("5,x\n", faultreader::FormatCsvLine("5", "x\n"));
+    EXPECT_EQ("5,\"x\n\n\"\n", faultreader::FormatCsvLine("5", "x\n\n"));
+}
+
+TEST(CsvSample, TheShippedSampleLoadsAndExplains) {
+    frtest::TempDir dir;
+    const std::string path = dir.Path("sample.db");
+    ASSERT_TRUE(faultreader::CreateErrorDatabase(G(path), {2, 3, 5}, ""));
+    CFaultreader reader(G(path), "");
+    ASSERT_TRUE(reader.ConnectDatabase());
+    int nFiles = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(FAULTREADER_SAMPLE_DATA)) {
+        EXPECT_TRUE(reader.ImportCsv(G(entry.path().string()).c_str())) << entry.path();
+        ++nFiles;
+    }
+    EXPECT_EQ(13, nFiles);
+    const DWORD w = 0x14001C07;
+    std::string out;
+    ASSERT_TRUE(reader.GetErrorInfo(&w, 1, out));
+    EXPECT_EQ(G("NV写入模块--写入IMEI--写入超时，手机无应答"), out);
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// The parser object through the library's creation function, with the
+// settings file beside the executable, as a host uses it.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "faultreader/faultreader.h"
+
+namespace {
+
+class ParserExportsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_exeDir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+        std::filesystem::copy_file(FAULTREADER_SAMPLE_DB, m_exeDir / "ErrorCodeTest.db",
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::ofstream(m_exeDir / "ErrorCode.ini")
+            << "[Database]\r\nName=ErrorCodeTest.db\r\nPassword=\r\n";
+    }
+    void TearDown() override {
+        std::filesystem::remove(m_exeDir / "ErrorCode.ini");
+        std::filesystem::remove(m_exeDir / "ErrorCodeTest.db");
+    }
+    std::filesystem::path m_exeDir;
+};
+
+TEST_F(ParserExportsTest, CreateConnectExplainRelease) {
+    EXPECT_EQ(0, DllCreateFaultreaderObject(nullptr));
+    IFaultreader* pReader = nullptr;
+    ASSERT_NE(0, DllCreateFaultreaderObject(&pReader));
+    ASSERT_NE(nullptr, pReader);
+    const DWORD dwWord = Spec_SetErrorCode(static_cast<E_MODULE_TYPE>(5), 3, 7, TRUE);
+    std::string strErrors = "old";
+    // Nothing is found before the database is connected.
+    EXPECT_FALSE(pReader->GetErrorInfo(&dwWord, 1, strErrors));
+    EXPECT_EQ("old", strErrors);
+    ASSERT_TRUE(pReader->ConnectDatabase());
+    ASSERT_TRUE(pReader->GetErrorInfo(&dwWord, 1, strErrors));
+    // "NV写入模块--写入IMEI--写入超时，手机无应答" in GBK.
+    EXPECT_EQ(0, strErrors.rfind("NV\xD0\xB4\xC8\xEB", 0));
+    std::string strSolutions;
+    EXPECT_TRUE(pReader->GetSolutionInfo(&dwWord, 1, strSolutions));
+    const std::vector<std::string>* pTables = nullptr;
+    ASSERT_TRUE(pReader->GetTableList(&pTables));
+    EXPECT_EQ(13u, pTables->size());
+    pReader->Release();
+    Spec_ClearErrorCode(ERR_TYPE_SYSTEM);
+}
+
+TEST_F(ParserExportsTest, TheSettingsPasswordMustMatchWithUnderscoresAsDashes) {
+    std::filesystem::remove(m_exeDir / "ErrorCodeTest.db");
+    const std::string cmd = std::string(FAULTREADER_TOOL) + " --db '" +
+                            (m_exeDir / "ErrorCodeTest.db").string() + "' --password pw-1 create 5";
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+    const std::pair<const char*, bool> cases[] = {
+        {"pw_1", true}, {"pw-1", true}, {"", false}, {"pw1", false}};
+    for (const auto& [lpszPassword, bOpens] : cases) {
+        std::ofstream(m_exeDir / "ErrorCode.ini")
+            << "[Database]\r\nName=ErrorCodeTest.db\r\nPassword=" << lpszPassword << "\r\n";
+        IFaultreader* pReader = nullptr;
+        ASSERT_NE(0, DllCreateFaultreaderObject(&pReader));
+        EXPECT_EQ(bOpens ? TRUE : FALSE, pReader->ConnectDatabase()) << lpszPassword;
+        pReader->Release();
+    }
+    std::ofstream(m_exeDir / "ErrorCode.ini") << "[Database]\r\nName=missing.db\r\n";
+    IFaultreader* pReader = nullptr;
+    ASSERT_NE(0, DllCreateFaultreaderObject(&pReader));
+    EXPECT_FALSE(pReader->ConnectDatabase());
+    pReader->Release();
+}
+
+}  // namespace

@@ -2,11 +2,13 @@
 // open sequence, and a screenshot for a person to look at.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QtTest/QTest>
 
 #include "color_label.h"
@@ -146,4 +148,45 @@ TEST(StationDlg, ManualModeFocusesImei1AndTypingIsDigitsOnly) {
     pImei1->clear();
     pImei1->insert("12ab");
     EXPECT_EQ(pImei1->text(), "12ab");
+}
+
+TEST(StationDlg, SetupOkRefreshesTheBoxesAndAboutShowsTheVersion) {
+    TestApp();
+    TempComMap map;
+    IniBesideProgram ini;
+    ini.Write(
+        "[General]\r\nIMEI=1\r\nIMEI2=1\r\nDefaultIMEI=35000000000000\r\n"
+        "[Control]\r\nUser Privilege=1\r\n");
+    CStationDlg dlg(kVersion);
+    dlg.show();
+    ASSERT_TRUE(dlg.OnInitDialog());
+    auto* pSetup = Control<QPushButton>(dlg, 1003);
+    ASSERT_TRUE(pSetup->isEnabled());
+    // In the Setup dialog: tick generation, keep the start number, OK.
+    QTimer::singleShot(0, &dlg, [] {
+        auto* pSetupDlg = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(pSetupDlg, nullptr);
+        auto* pAuto = pSetupDlg->findChild<QCheckBox*>("1014");
+        QTest::mouseClick(pAuto, Qt::LeftButton, {}, QPoint(6, pAuto->height() / 2));
+        QTest::mouseClick(pSetupDlg->findChild<QPushButton*>("1"), Qt::LeftButton);
+    });
+    QTest::mouseClick(pSetup, Qt::LeftButton);
+    EXPECT_EQ(dlg.Settings().autoCreate, 1);
+    EXPECT_EQ(Control<QLineEdit>(dlg, 1022)->text(), "350000000000006");
+    EXPECT_EQ(Control<QLineEdit>(dlg, 1014)->text(), "350000000000014");
+    EXPECT_FALSE(Control<QLineEdit>(dlg, 1022)->isEnabled());
+    EXPECT_EQ(dlg.focusWidget(), Control<QWidget>(dlg, 1004));
+
+    // The About box from the window's menu shows version and build.
+    QString version, build;
+    QTimer::singleShot(0, &dlg, [&] {
+        QWidget* pAbout = QApplication::activeModalWidget();
+        ASSERT_NE(pAbout, nullptr);
+        version = pAbout->findChild<QLabel*>("1031")->text();
+        build = pAbout->findChild<QLabel*>("1032")->text();
+        qobject_cast<QDialog*>(pAbout)->accept();
+    });
+    dlg.ShowAbout();
+    EXPECT_EQ(version, "1.3.3");
+    EXPECT_EQ(build, "0001");
 }

@@ -170,8 +170,11 @@ void CJobRunner::SetLedger(std::shared_ptr<CNumberLedger> pLedger) {
     m_pShared->pLedger = std::move(pLedger);
     if (m_pShared->pLedger) {
         std::shared_ptr<CNumberLedger> pRecord = m_pShared->pLedger;
+        // A record that cannot be read stops the search for a new address;
+        // the job then fails to record its numbers and writes nothing.
         m_rules.SetBtAddressUsed([pRecord](const std::wstring& address) {
-            return pRecord->IsBtAddrUsed(Ansi(address));
+            std::string error;
+            return pRecord->IsBtAddrUsed(Ansi(address), &error) && error.empty();
         });
     }
 }
@@ -221,8 +224,14 @@ bool CJobRunner::SkipUsedNumbers() {
             {m_settings.imei3On, &m_rules.PreparedImei3()}};
         bool bUsed = false;
         for (const auto& [nOn, pImei] : items) {
-            if (nOn && m_pShared->pLedger->IsImeiUsed(Ansi(*pImei)))
+            std::string error;
+            if (nOn && m_pShared->pLedger->IsImeiUsed(Ansi(*pImei), &error)) {
+                // A record that cannot be read answers "used": give up at
+                // once (the job could not record its numbers either).
+                if (!error.empty())
+                    return false;
                 bUsed = true;
+            }
         }
         if (!bUsed)
             return true;

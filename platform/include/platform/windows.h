@@ -16,3 +16,4 @@
 #include "platform/win_sync.h"
 #include "platform/win_system.h"
 #include "platform/win_types.h"
+#include "platform/winsock.h"

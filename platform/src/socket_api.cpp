@@ -81,10 +81,12 @@ void SocketObject::OnClose() {
         m_bClosed = true;
         ForgetLocked(*this);
     }
-    // Wakes a call blocked in another thread; the descriptor itself is closed
-    // when the last reference goes.
+    // Wakes a receive or accept blocked in another thread without sending
+    // anything to the peer (a close with unread data still resets the
+    // connection); the descriptor itself is closed when the last reference
+    // goes.
     DWORD dwError = GetLastError();
-    net::Shutdown(m_fd, SD_BOTH);
+    net::Shutdown(m_fd, SD_RECEIVE);
     SetLastError(dwError);
 }
 

@@ -205,6 +205,20 @@ void ReenableLocked(SocketObject& socket, LONG lEvents) {
     RearmLocked(socket);
 }
 
+void RecvDoneLocked(SocketObject& socket) {
+    // Data left behind is posted from here at once, as Winsock does: no
+    // round through the poller for a reader that takes a little at a time.
+    if ((socket.m_lEvents & FD_READ) && socket.m_hWnd != nullptr && !socket.m_bClosed &&
+        socket.m_state == SocketState::Connected && net::Readable(socket.Fd()) > 0) {
+        socket.m_lEnabled |= FD_READ;
+        socket.m_bCloseAfterRecv = false;
+        PostLocked(socket, FD_READ, 0);
+        RearmLocked(socket);
+        return;
+    }
+    ReenableLocked(socket, FD_READ);
+}
+
 void ForgetLocked(SocketObject& socket) {
     if (socket.m_bRegistered && g_epfd >= 0)
         epoll_ctl(g_epfd, EPOLL_CTL_DEL, socket.Fd(), nullptr);

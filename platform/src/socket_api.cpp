@@ -341,7 +341,7 @@ int recv(SOCKET s, char* buf, int len, int flags) {
         std::lock_guard<std::mutex> lock(object->m_lock);
         if (n < 0 && dwError == WSAECONNRESET)
             object->m_dwResetError = dwError;
-        platform::ReenableLocked(*object, FD_READ);
+        platform::RecvDoneLocked(*object);
     }
     return platform::WithError(n < 0 ? SOCKET_ERROR : static_cast<int>(n), dwError);
 }

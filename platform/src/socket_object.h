@@ -71,6 +71,9 @@ std::shared_ptr<SocketObject> LookupSocket(uintptr_t s);
 void RearmLocked(SocketObject& socket);
 void ReenableLocked(SocketObject& socket, LONG lEvents);
 void ForgetLocked(SocketObject& socket);
+// After a recv: posts FD_READ at once when data is still waiting, otherwise
+// re-enables it.
+void RecvDoneLocked(SocketObject& socket);
 
 // The native calls (socket_native.cpp). Each returns -1 (or false) on failure
 // with the Windows Sockets error value as the thread's last error. Addresses

@@ -211,7 +211,10 @@ BENCHMARK(BM_TenThousandClients_Netlane)
 void BM_TenThousandClients_Epoll(benchmark::State& state) {
     TenThousand<EpollServer>(state, false);
 }
-BENCHMARK(BM_TenThousandClients_Epoll)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_TenThousandClients_Epoll)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 }  // namespace
 

@@ -234,9 +234,8 @@ protected:
         return m_host.Run([this] { return m_pChannel->Close(); });
     }
     LONG Write(const std::string& bytes) {
-        return m_host.Run([&] {
-            return m_pChannel->Write(bytes.data(), static_cast<DWORD>(bytes.size()));
-        });
+        return m_host.Run(
+            [&] { return m_pChannel->Write(bytes.data(), static_cast<DWORD>(bytes.size())); });
     }
     // Waits until the counters satisfy pred.
     bool WaitForCounters(const std::function<bool(const platform::SocketCounters&)>& pred,

@@ -89,8 +89,8 @@ TEST_F(NetlaneTest, ServerReceivesFromSocat) {
     EXPECT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(m_host.WaitForBytes(10, 5000), "from-socat");
     // socat's close removes the connection: a Write reaches nobody.
-    EXPECT_TRUE(WaitForCounters(
-        [&](const platform::SocketCounters&) { return Write("x") == 0; }, 3000));
+    EXPECT_TRUE(
+        WaitForCounters([&](const platform::SocketCounters&) { return Write("x") == 0; }, 3000));
     Close();
 }
 

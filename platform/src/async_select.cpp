@@ -7,7 +7,9 @@
 // the poller nothing, however much data or how many connections wait behind
 // it. The poller's only lock per event is the socket's own.
 #include <sys/epoll.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -21,7 +23,7 @@ namespace {
 
 constexpr int kMaxEventsPerWait = 256;
 
-int g_epfd = -1;
+std::atomic<int> g_epfd{-1};
 std::once_flag g_pollerOnce;
 
 void HandleEventLocked(SocketObject& socket, uint32_t uEvents);
@@ -50,12 +52,13 @@ bool EnsurePoller() {
         int epfd = epoll_create1(EPOLL_CLOEXEC);
         if (epfd < 0)
             return;
-        g_epfd = epfd;
+        g_epfd.store(epfd);
         try {
             // Blocked in epoll_wait for the life of the process.
             std::thread(PollerMain).detach();
         } catch (const std::system_error&) {
-            g_epfd = -1;
+            g_epfd.store(-1);
+            close(epfd);
         }
     });
     return g_epfd >= 0;

@@ -263,8 +263,7 @@ TEST_F(SocketTest, FailuresCarryWindowsSocketsErrors) {
     EXPECT_EQ(WSAGetLastError(), static_cast<int>(WSAEADDRINUSE));
     closesocket(sListen);
     // Nobody listens now.
-    EXPECT_EQ(connect(sOther, reinterpret_cast<const sockaddr*>(&addr), sizeof addr),
-              SOCKET_ERROR);
+    EXPECT_EQ(connect(sOther, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), static_cast<int>(WSAECONNREFUSED));
     EXPECT_EQ(WSAAsyncSelect(sOther, reinterpret_cast<HWND>(0x7FF2), kMsgSocket, FD_READ),
               SOCKET_ERROR);

@@ -57,8 +57,9 @@ typedef UINT_PTR SOCKET;
 #define WSAGETSELECTEVENT(lParam) LOWORD(lParam)
 #define WSAGETSELECTERROR(lParam) HIWORD(lParam)
 
-#define MAKEWORD(low, high) \
-    (static_cast<WORD>((static_cast<BYTE>(low)) | (static_cast<WORD>(static_cast<BYTE>(high)) << 8)))
+#define MAKEWORD(low, high)                       \
+    (static_cast<WORD>((static_cast<BYTE>(low)) | \
+                       (static_cast<WORD>(static_cast<BYTE>(high)) << 8)))
 #define LOBYTE(w) (static_cast<BYTE>(static_cast<DWORD_PTR>(w) & 0xff))
 #define HIBYTE(w) (static_cast<BYTE>((static_cast<DWORD_PTR>(w) >> 8) & 0xff))
 

@@ -58,19 +58,29 @@ private:
         SOCKET_ATTRIBUTE attr = {m_port, 0, FALSE};
         opened.set_value(pChannel->Open(&attr) == SK_S_OK);
         std::vector<char> sink(4096);
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0 && msg.message != kMsgStop) {
-            if (msg.message == kMsgData && msg.hwnd == nullptr) {
-                if (msg.lParam <= 0)
-                    continue;
-                const char* p = reinterpret_cast<const char*>(msg.wParam);
-                if (m_mode == HostMode::Echo)
-                    pChannel->Write(p, static_cast<DWORD>(msg.lParam));
-                else
-                    std::memcpy(sink.data(), p, static_cast<size_t>(msg.lParam));
-                m_nBytes += static_cast<size_t>(msg.lParam);
-            } else {
-                DispatchMessageW(&msg);
+        // Notifications first, as a host must: each is taken before the next
+        // receive can overwrite its bytes.
+        auto take = [&](const MSG& note) {
+            if (note.lParam <= 0)
+                return;
+            const char* p = reinterpret_cast<const char*>(note.wParam);
+            if (m_mode == HostMode::Echo)
+                pChannel->Write(p, static_cast<DWORD>(note.lParam));
+            else
+                std::memcpy(sink.data(), p, static_cast<size_t>(note.lParam));
+            m_nBytes += static_cast<size_t>(note.lParam);
+        };
+        for (;;) {
+            while (PeekMessageW(&msg, nullptr, kMsgData, kMsgData, PM_REMOVE) &&
+                   msg.message == kMsgData) {
+                take(msg);
             }
+            if (GetMessageW(&msg, nullptr, 0, 0) <= 0 || msg.message == kMsgStop)
+                break;
+            if (msg.message == kMsgData && msg.hwnd == nullptr)
+                take(msg);
+            else
+                DispatchMessageW(&msg);
         }
         pChannel->Close();
         pChannel->Release();
@@ -139,7 +149,7 @@ void ManyClients(benchmark::State& state, Server& server) {
         }
         DWORD dwStart = GetTickCount();
         while (server.BytesReceived() < nTarget && GetTickCount() - dwStart < 60000)
-            std::this_thread::yield();
+            Sleep(1);
         nTotal += kClients * kPerClient;
     }
     state.SetBytesProcessed(static_cast<int64_t>(nTotal));

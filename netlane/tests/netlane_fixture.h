@@ -96,27 +96,39 @@ public:
     }
 
 private:
+    // Takes the channel's notifications before anything else is dispatched,
+    // so that each one is copied before the next receive can overwrite it.
     void Loop() {
         MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            if (msg.hwnd != nullptr) {
-                DispatchMessageW(&msg);
-            } else if (msg.message == kMsgWake) {
-                RunTasks();
-            } else if (msg.message == kMsgData || msg.message == kMsgData + 1) {
-                Note note{msg.message, msg.wParam, msg.lParam, {}};
-                const char* p = reinterpret_cast<const char*>(msg.wParam);
-                if (msg.message == kMsgData && msg.lParam > 0)
-                    note.bytes.assign(p, static_cast<size_t>(msg.lParam));
-                else if (msg.message == kMsgData + 1)
-                    note.bytes.assign(p);
-                std::lock_guard<std::mutex> lock(m_lock);
-                if (msg.message == kMsgData && msg.lParam > 0)
-                    m_nDataBytes += static_cast<size_t>(msg.lParam);
-                m_notes.push_back(std::move(note));
-                m_cv.notify_all();
+        for (;;) {
+            while (PeekMessageW(&msg, nullptr, kMsgData, kMsgData + 1, PM_REMOVE)) {
+                if (msg.message == WM_QUIT)  // passes any filter
+                    return;
+                Record(msg);
             }
+            if (GetMessageW(&msg, nullptr, 0, 0) <= 0)
+                return;
+            if (msg.hwnd != nullptr)
+                DispatchMessageW(&msg);
+            else if (msg.message == kMsgWake)
+                RunTasks();
+            else if (msg.message == kMsgData || msg.message == kMsgData + 1)
+                Record(msg);
         }
+    }
+
+    void Record(const MSG& msg) {
+        Note note{msg.message, msg.wParam, msg.lParam, {}};
+        const char* p = reinterpret_cast<const char*>(msg.wParam);
+        if (msg.message == kMsgData && msg.lParam > 0)
+            note.bytes.assign(p, static_cast<size_t>(msg.lParam));
+        else if (msg.message == kMsgData + 1)
+            note.bytes.assign(p);
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (msg.message == kMsgData && msg.lParam > 0)
+            m_nDataBytes += static_cast<size_t>(msg.lParam);
+        m_notes.push_back(std::move(note));
+        m_cv.notify_all();
     }
 
     void RunTasks() {

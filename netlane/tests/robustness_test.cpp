@@ -138,3 +138,42 @@ print("reset", flush=True)
 
 }  // namespace
 }  // namespace netlane_test
+
+namespace netlane_test {
+namespace {
+
+// Sends a byte every few milliseconds until the server goes away.
+const char kTicker[] = R"(
+import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+try:
+    while s.send(b"t"):
+        time.sleep(0.005)
+        s.setblocking(False)
+        try:
+            if s.recv(1) == b"":
+                break
+        except BlockingIOError:
+            pass
+        s.setblocking(True)
+except OSError:
+    pass
+)";
+
+TEST_F(NetlaneTest, CloseAndReleaseFromAnotherThreadLeaveNoEventForTheChannel) {
+    DWORD dwPort = FreePort();
+    ASSERT_EQ(Open(dwPort, 0, FALSE), SK_S_OK);
+    Peer peer(Python(kTicker, std::to_string(dwPort)));
+    ASSERT_GE(m_host.WaitForBytes(3, 5000).size(), 3u);
+    // Not the thread that opened it: its window cannot be destroyed from
+    // here, but no event reaches the released channel.
+    EXPECT_EQ(m_pChannel->Close(), SK_S_OK);
+    EXPECT_EQ(m_pChannel->Release(), 0u);
+    m_pChannel = nullptr;
+    m_host.Run([] { Sleep(50); });
+    m_host.Run([] { return 0; });
+    EXPECT_EQ(peer.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace netlane_test

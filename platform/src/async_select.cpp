@@ -85,8 +85,11 @@ uint32_t WantedLocked(const SocketObject& socket) {
             if (lOn & FD_WRITE)
                 uMask |= EPOLLOUT;
             if (!socket.m_bPeerClosed) {
+                // The peer's close is watched for FD_READ too: at the end of
+                // the stream the socket stays readable, and FD_READ must not
+                // be posted for nothing after every recv.
                 if (lOn & FD_READ)
-                    uMask |= EPOLLIN;
+                    uMask |= EPOLLIN | EPOLLRDHUP;
                 if (lOn & FD_CLOSE)
                     uMask |= EPOLLRDHUP;
             } else if (!socket.m_bCloseAfterRecv && (lOn & (FD_READ | FD_CLOSE))) {

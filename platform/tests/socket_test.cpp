@@ -203,6 +203,23 @@ TEST_F(SocketTest, AcceptAndReadArePostedOnceUntilReenabled) {
         EXPECT_EQ(closesocket(s), 0);
 }
 
+TEST_F(SocketTest, EndOfStreamPostsNoReadAgainWithoutCloseSelected) {
+    WORD wPort;
+    SOCKET sListen = Listener(&wPort);
+    SOCKET sPeer = Connected(wPort);
+    SOCKET sServer = accept(sListen, nullptr, nullptr);
+    ASSERT_EQ(WSAAsyncSelect(sServer, m_hWnd, kMsgSocket, FD_READ), 0);
+    ASSERT_EQ(send(sPeer, "ab", 2, 0), 2);
+    ASSERT_EQ(shutdown(sPeer, SD_SEND), 0);
+    EXPECT_EQ(CountByEvent(Collect(60))[FD_READ], 1);
+    char szBuffer[8];
+    EXPECT_EQ(recv(sServer, szBuffer, sizeof szBuffer, 0), 2);
+    EXPECT_EQ(recv(sServer, szBuffer, sizeof szBuffer, 0), 0);
+    EXPECT_TRUE(Collect(60).empty());
+    for (SOCKET s : {sListen, sServer, sPeer})
+        closesocket(s);
+}
+
 TEST_F(SocketTest, ResetIsPostedAsCloseWithTheError) {
     WORD wPort;
     SOCKET sListen = Listener(&wPort);

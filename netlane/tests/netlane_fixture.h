@@ -233,6 +233,16 @@ protected:
         SOCKET_ATTRIBUTE attr = {dwPort, dwIpAddr, bClient};
         return m_host.Run([&] { return m_pChannel->Open(&attr); });
     }
+    // Server mode on a free port (another process may take the port first:
+    // then the next one); the port, or 0.
+    DWORD OpenServer() {
+        for (int i = 0; i < 5; ++i) {
+            DWORD dwPort = FreePort();
+            if (Open(dwPort, 0, FALSE) == SK_S_OK)
+                return dwPort;
+        }
+        return 0;
+    }
     // Client mode against a peer that may not listen yet: retries for 3 s.
     HRESULT OpenClientWhenListening(DWORD dwPort) {
         for (int i = 0; i < 150; ++i) {

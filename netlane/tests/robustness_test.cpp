@@ -16,8 +16,8 @@ print("sent", flush=True)
 )";
 
 TEST_F(NetlaneTest, FloodingPeerAndAPausedHostLoseNothingTheHostTookInTime) {
-    DWORD dwPort = FreePort();
-    ASSERT_EQ(Open(dwPort, 0, FALSE), SK_S_OK);
+    DWORD dwPort = OpenServer();
+    ASSERT_NE(dwPort, 0u);
     const size_t nBytes = 1 << 20;
     Peer peer(Python(kFlood, std::to_string(dwPort) + " " + std::to_string(nBytes)));
     ASSERT_GT(m_host.WaitForBytes(1, 5000).size(), 0u);
@@ -52,8 +52,8 @@ for t in ts:
 )";
 
 TEST_F(NetlaneTest, ServerWithManyFloodingClientsLosesNothingForAHostThatKeepsUp) {
-    DWORD dwPort = FreePort();
-    ASSERT_EQ(Open(dwPort, 0, FALSE), SK_S_OK);
+    DWORD dwPort = OpenServer();
+    ASSERT_NE(dwPort, 0u);
     const size_t nEach = 64 * 1024;
     Peer peer(Python(kTenFloods, std::to_string(dwPort) + " " + std::to_string(nEach)));
     EXPECT_EQ(peer.ReadLine(), "started");
@@ -89,8 +89,8 @@ print(t.recv(10).decode(), flush=True)
 )";
 
 TEST_F(NetlaneTest, ServerDropsAClientThatResetsAndServesTheNext) {
-    DWORD dwPort = FreePort();
-    ASSERT_EQ(Open(dwPort, 0, FALSE), SK_S_OK);
+    DWORD dwPort = OpenServer();
+    ASSERT_NE(dwPort, 0u);
     platform::SocketCounters before = Counters();
     Peer peer(Python(kResetClient, std::to_string(dwPort)));
     ASSERT_EQ(m_host.WaitForBytes(1, 5000), "r");
@@ -161,8 +161,8 @@ except OSError:
 )";
 
 TEST_F(NetlaneTest, CloseAndReleaseFromAnotherThreadLeaveNoEventForTheChannel) {
-    DWORD dwPort = FreePort();
-    ASSERT_EQ(Open(dwPort, 0, FALSE), SK_S_OK);
+    DWORD dwPort = OpenServer();
+    ASSERT_NE(dwPort, 0u);
     Peer peer(Python(kTicker, std::to_string(dwPort)));
     ASSERT_GE(m_host.WaitForBytes(3, 5000).size(), 3u);
     // Not the thread that opened it: its window cannot be destroyed from

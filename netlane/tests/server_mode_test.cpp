@@ -28,8 +28,8 @@ print(" ".join("eof" if s.recv(10) == b"" else "more" for s in ss), flush=True)
 )";
 
 TEST_F(NetlaneTest, ServerWritesToEveryClientAndCloseClosesEachOnce) {
-    DWORD dwPort = FreePort();
-    ASSERT_EQ(Open(dwPort, 0, FALSE), SK_S_OK);
+    DWORD dwPort = OpenServer();
+    ASSERT_NE(dwPort, 0u);
     char szBuffer[8] = "intact";
     EXPECT_EQ(m_host.Run([&] { return m_pChannel->Read(szBuffer, sizeof szBuffer); }), 0);
     EXPECT_STREQ(szBuffer, "intact");
@@ -61,8 +61,8 @@ s.recv(10)
 )";
 
 TEST_F(NetlaneTest, ReceivesWrapTheFillPointPast640) {
-    DWORD dwPort = FreePort();
-    ASSERT_EQ(Open(dwPort, 0, FALSE), SK_S_OK);
+    DWORD dwPort = OpenServer();
+    ASSERT_NE(dwPort, 0u);
     Peer peer(Python(kPieces, std::to_string(dwPort)));
     std::string got = m_host.WaitForBytes(828, 5000);
     std::string want;
@@ -82,8 +82,8 @@ TEST_F(NetlaneTest, ReceivesWrapTheFillPointPast640) {
 }
 
 TEST_F(NetlaneTest, ServerReceivesFromSocat) {
-    DWORD dwPort = FreePort();
-    ASSERT_EQ(Open(dwPort, 0, FALSE), SK_S_OK);
+    DWORD dwPort = OpenServer();
+    ASSERT_NE(dwPort, 0u);
     std::string command =
         "printf from-socat | socat -t 2 - TCP:127.0.0.1:" + std::to_string(dwPort);
     EXPECT_EQ(std::system(command.c_str()), 0);

@@ -18,3 +18,4 @@
 #include "platform/win_system.h"
 #include "platform/win_types.h"
 #include "platform/win_version.h"
+#include "platform/winsock.h"

@@ -1,0 +1,79 @@
+// CSocketChannel: the TCP channel behind ISocketChannel. Not copyable; the
+// library creates it (InitDll) and destroys it (Release).
+#pragma once
+
+#include <vector>
+
+#include "netlane/netlane.h"
+
+// Private messages of the notification window: events of the listening socket
+// and of the accepted connections, and events of the client socket.
+#define WM_SOCKET_SERVER_EVENT 1124u
+#define WM_SOCKET_CLIENT_EVENT 1125u
+
+// The receive buffer, the most one receive takes, and the fill point past
+// which the next receive starts again at the front.
+#define SK_RECV_BUFFER_SIZE 768u
+#define SK_RECV_CHUNK 128u
+#define SK_RECV_WRAP_POINT 640u
+// The peer text's field, terminator included.
+#define SK_PEER_TEXT_SIZE 20u
+
+class CSocketChannel : public ISocketChannel {
+public:
+    // Allocates the zero-filled receive buffer; Valid() tells whether it came.
+    CSocketChannel();
+    ~CSocketChannel() override;
+    CSocketChannel(const CSocketChannel&) = delete;
+    CSocketChannel& operator=(const CSocketChannel&) = delete;
+
+    bool Valid() const { return m_pRecvBuffer != nullptr; }
+
+    HRESULT QueryInterface(const IID* riid, void** ppvObject) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+    HRESULT SetReceiver(UINT uMsgId, BOOL bThreadMsg, DWORD dwReceiver) override;
+    HRESULT GetReceiver(UINT* puMsgId, BOOL* pbThreadMsg, DWORD* pdwReceiver) override;
+    HRESULT Open(const SOCKET_ATTRIBUTE* pAttribute) override;
+    HRESULT Close() override;
+    HRESULT Clear() override;
+    LONG Read(LPVOID lpBuffer, DWORD dwSize) override;
+    LONG Write(LPCVOID lpBuffer, DWORD dwSize) override;
+    HRESULT FreeMem(LPVOID lpBuffer) override;
+    HRESULT GetProperty(DWORD dwReserved1, DWORD dwReserved2, DWORD dwReserved3) override;
+    HRESULT SetProperty(DWORD dwReserved1, DWORD dwReserved2, DWORD dwReserved3) override;
+
+    // Socket events, from the notification window's procedure (socket_events.cpp).
+    void OnServerEvent(SOCKET s, LPARAM lEvent);
+    void OnClientEvent(SOCKET s, LPARAM lEvent);
+
+private:
+    BOOL OpenServer(const SOCKET_ATTRIBUTE& attr);
+    BOOL OpenClient(const SOCKET_ATTRIBUTE& attr);
+    // Ends a failed Open: closes what it made and releases the socket layer.
+    void FailOpen();
+    // Registers the window class if needed and creates the notification
+    // window with this channel in its user data (socket_events.cpp).
+    BOOL CreateNotifyWindow();
+    void DestroyNotifyWindow();
+    // One receive of at most 128 bytes at the fill point, posted to the host.
+    void Receive(SOCKET s);
+    void Notify(UINT uMsg, WPARAM wParam, LPARAM lParam);
+    void RemoveConnection(SOCKET s);
+
+    ULONG m_ulRefCount = 1;
+    BOOL m_bClient = FALSE;
+    // The socket layer was started by the Open that Close will end.
+    BOOL m_bStarted = FALSE;
+    SOCKET m_sListen = INVALID_SOCKET;
+    SOCKET m_sClient = INVALID_SOCKET;
+    std::vector<SOCKET> m_connections;
+    HWND m_hNotifyWnd = nullptr;
+    UINT m_uMsgId = 0;
+    BOOL m_bThreadMsg = TRUE;
+    DWORD m_dwThreadId = 0;
+    HWND m_hReceiverWnd = nullptr;
+    BYTE* m_pRecvBuffer = nullptr;
+    DWORD m_dwFillPoint = 0;
+    char m_szPeer[SK_PEER_TEXT_SIZE] = {};
+};

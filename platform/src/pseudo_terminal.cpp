@@ -81,6 +81,10 @@ BOOL PseudoTerminal::Open(DWORD dwPort) {
     m_slavePath = szName;
     m_dwPort = 0;
     if (dwPort != 0xFFFFFFFFu) {
+        // The kernel never hands out a slave name in use, so an entry that
+        // names it already belongs to an owner that died without cleaning up
+        // (a killed simulator): it would alias this new device.
+        UnregisterComPortsOf(m_slavePath);
         DWORD dwRegistered = RegisterComPort(dwPort, m_slavePath);
         if (dwRegistered == 0) {
             DWORD dwError = GetLastError();

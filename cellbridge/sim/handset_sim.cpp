@@ -71,7 +71,7 @@ bool CHandsetSim::Start(std::string* pError) {
     if (m_thread.joinable())
         return true;
     if (!m_options.bUsb) {
-        if (!m_pty.Open(m_options.dwPort)) {
+        if (!m_pty.Open(m_options.bUnregistered ? 0xFFFFFFFFu : m_options.dwPort)) {
             if (pError != nullptr) {
                 char sz[96];
                 std::snprintf(sz, sizeof(sz), "cannot create the port (error %u)",

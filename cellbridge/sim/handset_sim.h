@@ -24,6 +24,7 @@
 
 struct HandsetSimOptions {
     DWORD dwPort = 0;            // COM number to register; 0 = the lowest free one
+    bool bUnregistered = false;  // serial: no map entry (a test exposes the tty itself)
     bool bUsb = false;           // a port per handset, present only while it is on
     DWORD dwPowerUpMs = 1500;    // see the class comment
     bool bNeverAnswer = false;   // handsets that stay silent
@@ -70,6 +71,8 @@ public:
     // Serial: the registered port. USB: the port of the handset now present,
     // 0 when none is.
     DWORD Port() const { return m_dwPort.load(); }
+    // Serial: the tty the handsets answer on (valid after Start).
+    const std::string& SlavePath() const { return m_pty.SlavePath(); }
     // The handsets finished so far, in order.
     std::vector<HandsetResult> Results() const;
     size_t FinishedCount() const;

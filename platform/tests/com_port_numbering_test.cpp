@@ -171,8 +171,8 @@ TEST_F(ComPortNumbering, UartsAreToldFromPhantomsWithoutOpeningThem) {
     m_hw.AddVirtual("tty1", "/dev/null");
     int nNotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(nNotify, 0);
-    ASSERT_GE(inotify_add_watch(nNotify, uart.c_str(), IN_OPEN), 0);
-    ASSERT_GE(inotify_add_watch(nNotify, phantom.c_str(), IN_OPEN), 0);
+    ASSERT_GE(inotify_add_watch(nNotify, uart.c_str(), IN_OPEN | IN_CLOSE), 0);
+    ASSERT_GE(inotify_add_watch(nNotify, phantom.c_str(), IN_OPEN | IN_CLOSE), 0);
     for (int i = 0; i < 3; ++i) {
         auto numbers = Numbers();
         EXPECT_EQ(numbers.size(), 1u);

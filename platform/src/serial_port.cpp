@@ -123,6 +123,10 @@ std::shared_ptr<SerialPort> SerialPort::Open(const std::string& path, DWORD dwAc
         return fail(ErrorFromErrno(errno));
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
+    // No flow control until SetCommState asks for it, whatever an earlier
+    // opener left: the settings record is read back from this state.
+    tio.c_cflag &= ~CRTSCTS;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
     // VMIN 1 makes an empty non-blocking read fail with EAGAIN, so that a
     // read of 0 bytes means the device hung up.
     tio.c_cc[VMIN] = 1;
@@ -174,6 +178,8 @@ void SerialPort::Shutdown() {
     if (m_ioThread.joinable())
         m_ioThread.join();
     std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_bVanished)
+        DrainForCloseLocked();
     // The exclusive flag lives in the tty, not in our descriptor: a pty
     // helper's kept slave would otherwise leave the device exclusive.
     ioctl(m_fd, TIOCNXCL);

@@ -122,6 +122,9 @@ private:
     DWORD ApplyStateLocked(const DCB& dcb);
     DWORD SetModemLineLocked(int nLine, bool bOn);
     void InitStateLocked();
+    // Before the last close: lets queued output drain for as long as the
+    // line needs to send it, then discards the rest.
+    void DrainForCloseLocked();
 
     void Wake();
     void IoThread();

@@ -20,7 +20,7 @@ TEST_F(UsbJob, HandsetsOneAfterAnother) {
     CHandsetSim& sim = StartSim(UsbSim(30));
     EXPECT_EQ(VX_GetUsbPort(), 0);
     for (int i = 0; i < 3; ++i) {
-        char szImei[16];
+        char szImei[32];
         snprintf(szImei, sizeof(szImei), "86000000000000%d", i);
         const JobOutcome outcome =
             RunJob(true, 0, MakeRecord(szImei, "", "", "001122334455"), true);

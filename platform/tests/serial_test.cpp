@@ -57,6 +57,17 @@ struct Overlapped {
     bool Signalled(DWORD dwMs) { return WaitForSingleObject(ov.hEvent, dwMs) == WAIT_OBJECT_0; }
 };
 
+// Another process opening the port runs this test binary again with
+// SERIAL_CHILD_PORT set: before any test runs, it opens the port and exits
+// with the open's last error.
+[[maybe_unused]] const bool g_bChildOpener = [] {
+    const char* lpszPort = getenv("SERIAL_CHILD_PORT");
+    if (lpszPort == nullptr)
+        return false;
+    HANDLE h = OpenCom(static_cast<DWORD>(atoi(lpszPort)));
+    _exit(h == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
+}();
+
 // One pseudo-terminal registered in a private map and opened as a COM port.
 class SerialPortTest : public ::testing::Test {
 protected:
@@ -138,16 +149,6 @@ TEST_F(SerialPortTest, SecondOpenIsDeniedUntilTheFirstCloses) {
     EXPECT_NE(m_hPort, INVALID_HANDLE_VALUE);
 }
 
-// Another process opening the port runs this test binary again with
-// SERIAL_CHILD_PORT set; its exit code is the open's last error.
-TEST(SerialChild, OpenerProcess) {
-    const char* lpszPort = getenv("SERIAL_CHILD_PORT");
-    if (lpszPort == nullptr)
-        GTEST_SKIP() << "helper for SecondProcessIsDenied";
-    HANDLE h = OpenCom(static_cast<DWORD>(atoi(lpszPort)));
-    _exit(h == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
-}
-
 TEST_F(SerialPortTest, SecondProcessIsDenied) {
     std::string self(4096, '\0');
     ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
@@ -156,8 +157,7 @@ TEST_F(SerialPortTest, SecondProcessIsDenied) {
     auto runChild = [&]() {
         std::string port = "SERIAL_CHILD_PORT=" + std::to_string(m_pty.Port());
         std::string mapDir = "COMPORT_MAP_DIR=" + m_map.Dir();
-        std::string filter = "--gtest_filter=SerialChild.OpenerProcess";
-        char* argv[] = {self.data(), filter.data(), nullptr};
+        char* argv[] = {self.data(), nullptr};
         char* envp[] = {port.data(), mapDir.data(), nullptr};
         pid_t pid = 0;
         if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp) != 0)

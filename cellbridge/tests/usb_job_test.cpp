@@ -17,9 +17,15 @@ HandsetSimOptions UsbSim(DWORD dwPowerUpMs) {
 }
 
 TEST_F(UsbJob, HandsetsOneAfterAnother) {
-    CHandsetSim& sim = StartSim(UsbSim(30));
+    // Each handset's port appears 100 ms after the previous one went: the
+    // job must have begun by then (a port present before it is never taken),
+    // with room for a loaded machine.
+    CHandsetSim& sim = StartSim(UsbSim(100));
     EXPECT_EQ(VX_GetUsbPort(), 0);
     for (int i = 0; i < 3; ++i) {
+        const DWORD dwGone = GetTickCount();
+        while (sim.Port() != 0 && Since(dwGone) < 1000)
+            Sleep(1);
         char szImei[32];
         snprintf(szImei, sizeof(szImei), "86000000000000%d", i);
         const JobOutcome outcome =

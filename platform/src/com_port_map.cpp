@@ -146,6 +146,47 @@ bool MakeDirs(const std::string& dir) {
     return true;
 }
 
+// The numbers file as last read or written by this process, so that a scan
+// that finds every present device numbered already costs one stat() and no
+// lock. Guarded by g_numberLock.
+struct NumbersCache {
+    std::string dir;
+    ino_t ino = 0;
+    off_t size = -1;
+    struct timespec mtime = {};
+    std::map<std::string, DWORD> numbers;
+};
+NumbersCache g_cache;
+
+bool SameFileState(const NumbersCache& cache, const struct stat& st) {
+    return cache.ino == st.st_ino && cache.size == st.st_size &&
+           cache.mtime.tv_sec == st.st_mtim.tv_sec && cache.mtime.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+// Remembers numbers as the file at path holds them now.
+void RememberFile(const std::string& dir, const std::string& path,
+                  const std::map<std::string, DWORD>& numbers) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        g_cache = NumbersCache();
+        return;
+    }
+    g_cache.dir = dir;
+    g_cache.ino = st.st_ino;
+    g_cache.size = st.st_size;
+    g_cache.mtime = st.st_mtim;
+    g_cache.numbers = numbers;
+}
+
+// The cached numbers when the file is unchanged since; null otherwise.
+const std::map<std::string, DWORD>* CachedNumbers(const std::string& dir) {
+    struct stat st;
+    if (g_cache.dir != dir || stat((dir + "/" + kNumbersFile).c_str(), &st) != 0 ||
+        !SameFileState(g_cache, st))
+        return nullptr;
+    return &g_cache.numbers;
+}
+
 // The numbers given to hardware, by identity. Loaded from and saved to the
 // map directory under an flock, so processes that number devices at once
 // agree; where the directory cannot be used the numbers live in this process.
@@ -169,6 +210,7 @@ public:
         }
         m_bFile = true;
         Load();
+        RememberFile(m_dir, m_dir + "/" + kNumbersFile, m_numbers);
     }
     ~CNumberStore() {
         if (m_nLock >= 0)
@@ -222,6 +264,7 @@ public:
             fsync(nDir);
             close(nDir);
         }
+        RememberFile(m_dir, path, m_numbers);
     }
 
 private:
@@ -284,6 +327,24 @@ std::vector<ComPortEntry> BuildMapLocked(CNumberStore* pStore) {
         });
         if (!bMapped)
             unnamed.push_back(hw);
+    }
+    if (!unnamed.empty() && pStore == nullptr) {
+        // Every present device numbered in the file as last seen: no lock.
+        const std::map<std::string, DWORD>* pCached = CachedNumbers(ComPortMapDir());
+        std::set<std::string> seen;
+        std::vector<ComPortEntry> numbered;
+        for (const SerialHardware& hw : unnamed) {
+            if (pCached == nullptr || !seen.insert(hw.identity).second)
+                break;
+            auto it = pCached->find(hw.identity);
+            if (it == pCached->end() || entries.count(it->second) != 0)
+                break;
+            numbered.push_back({it->second, hw.device});
+        }
+        if (numbered.size() == unnamed.size()) {
+            result.insert(result.end(), numbered.begin(), numbered.end());
+            unnamed.clear();
+        }
     }
     if (!unnamed.empty()) {
         std::unique_ptr<CNumberStore> pOwn;

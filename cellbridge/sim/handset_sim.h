@@ -37,6 +37,9 @@ struct HandsetSimOptions {
     std::string csvPath;         // every handset that stored items gets a row; empty: none
     unsigned nHandsets = 0;      // stop after this many handsets; 0 = no limit
     DWORD dwUnplugDelayMs = 20;  // USB: the port stays this long after the end of test
+    DWORD dwOpenDelayMs = 0;     // USB: a new port cannot be opened for this long
+    int nReplyPieces = 1;        // each reply written in this many pieces ...
+    DWORD dwPieceGapMs = 0;      // ... with this gap between them
     // One line per handset that ended (or was left with items stored).
     std::function<void(const std::string&)> onSummary;
 };
@@ -113,6 +116,8 @@ private:
     Power m_power = Power::kOff;
     unsigned m_nNextIndex = 1;
     DWORD m_dwPowerAt = 0;
+    DWORD m_dwOpenableAt = 0;  // USB: the port is held exclusively until then
+    bool m_bHeld = false;
 
     mutable std::mutex m_lock;
     mutable std::condition_variable m_changed;

@@ -42,6 +42,21 @@ TEST_F(UsbJob, HandsetsOneAfterAnother) {
     EXPECT_EQ(rows[2][4], "001122334455");
 }
 
+TEST_F(UsbJob, APortNotYetOpenableAndRepliesInPiecesStillMakeAJob) {
+    // The port is announced 150 ms before it can be opened, and every reply
+    // arrives in four pieces a few milliseconds apart.
+    HandsetSimOptions options = UsbSim(20);
+    options.dwOpenDelayMs = 150;
+    options.nReplyPieces = 4;
+    options.dwPieceGapMs = 2;
+    CHandsetSim& sim = StartSim(options);
+    const JobOutcome outcome =
+        RunJob(true, 0, MakeRecord("860000000000077", "", "", "AABBCCDDEEFF"), false);
+    ASSERT_EQ(outcome.stage, "done") << "result " << outcome.nResult;
+    ASSERT_TRUE(sim.WaitFinished(1, 1000));
+    EXPECT_EQ(sim.Results()[0].imei1, "860000000000077");
+}
+
 TEST_F(UsbJob, PortPresentBeforeTheJobIsNotTaken) {
     // A handset left connected from before the job (already written, say)
     // must not receive this job's numbers.

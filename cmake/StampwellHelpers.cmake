@@ -15,7 +15,7 @@ function(stampwell_export_only target)
 endfunction()
 
 # stampwell_add_test(<name> SOURCES <files>... LIBS <targets>... [LOCK <resource>])
-# One GoogleTest binary per component, registered with CTest. Tests that
+# One GoogleTest binary per component, registered with CTest, labelled <name>. Tests that
 # share files beside their executable (Channel.ini, ChannelLog) name a LOCK
 # so that CTest never runs two of them at once.
 function(stampwell_add_test name)
@@ -23,17 +23,24 @@ function(stampwell_add_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main
                         Threads::Threads)
-  set(props TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  # Each test carries its binary's name as a label (ctest -L platform_tests).
+  set(props TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS ${name})
   if(T_LOCK)
     list(APPEND props RESOURCE_LOCK ${T_LOCK})
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
 
-# stampwell_install_pkgconfig(<name> <description> <libs> <cflags>)
+# stampwell_install_pkgconfig(<name> <description> <libs> <cflags> [<requires>])
 # Writes and installs <name>.pc so a host outside this repository can build
-# against the installed library with pkg-config.
+# against the installed library with pkg-config. No language standard is
+# forced on hosts: the headers build with the compiler's default C++ (17 on
+# g++ 12) and later.
 function(stampwell_install_pkgconfig name description libs cflags)
+  set(requires "")
+  if(ARGC GREATER 4)
+    set(requires "Requires: ${ARGV4}\n")
+  endif()
   set(pc "${CMAKE_CURRENT_BINARY_DIR}/${name}.pc")
   # The prefix is found from the .pc file's own place, so an install under
   # any --prefix works without editing the file.
@@ -46,8 +53,8 @@ includedir=\${prefix}/@CMAKE_INSTALL_INCLUDEDIR@
 Name: ${name}
 Description: ${description}
 Version: @PROJECT_VERSION@
-Libs: -L\${libdir} -Wl,-rpath,\${libdir} ${libs}
-Cflags: -std=c++20 ${cflags}
+${requires}Libs: -L\${libdir} -Wl,-rpath,\${libdir} ${libs}
+Cflags: ${cflags}
 ")
   configure_file("${pc}.in" "${pc}" @ONLY)
   install(FILES "${pc}" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

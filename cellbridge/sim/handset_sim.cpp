@@ -2,6 +2,8 @@
 // end of test, the CSV of stored handsets, and the misbehaviours.
 #include "handset_sim.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -71,7 +73,7 @@ bool CHandsetSim::Start(std::string* pError) {
     if (m_thread.joinable())
         return true;
     if (!m_options.bUsb) {
-        if (!m_pty.Open(m_options.dwPort)) {
+        if (!m_pty.Open(m_options.bUnregistered ? 0xFFFFFFFFu : m_options.dwPort)) {
             if (pError != nullptr) {
                 char sz[96];
                 std::snprintf(sz, sizeof(sz), "cannot create the port (error %u)",
@@ -154,10 +156,19 @@ void CHandsetSim::Run() {
             }
             m_dwPort = m_pty.Port();
             NewHandset(Power::kOn);
+            if (m_options.dwOpenDelayMs != 0 && m_pty.HoldExclusive(true)) {
+                m_bHeld = true;
+                m_dwOpenableAt = GetTickCount() + m_options.dwOpenDelayMs;
+            }
             continue;
         }
+        if (m_bHeld && static_cast<LONG>(dwNow - m_dwOpenableAt) >= 0) {
+            m_pty.HoldExclusive(false);
+            m_bHeld = false;
+        }
         if (m_power == Power::kUnplugging && static_cast<LONG>(dwNow - m_dwPowerAt) >= 0) {
-            m_pty.Close();
+            m_pty.Close();  // also drops a hold
+            m_bHeld = false;
             m_dwPort = 0;
             m_dwPowerAt = dwNow + m_options.dwPowerUpMs;
             m_power = Power::kOff;
@@ -206,7 +217,16 @@ void CHandsetSim::Reply(BYTE bCommand, WORD wSequence, WORD wStatus, const BYTE*
         noisy.insert(noisy.end(), std::begin(kFalseStart), std::end(kFalseStart));
         out.insert(out.begin(), noisy.begin(), noisy.end());
     }
-    m_pty.Write(out.data(), static_cast<DWORD>(out.size()), 1000);
+    // A real line delivers a reply in several reads, with gaps between.
+    const size_t nPieces =
+        m_options.nReplyPieces > 1 ? static_cast<size_t>(m_options.nReplyPieces) : 1;
+    const size_t cbPiece = (out.size() + nPieces - 1) / nPieces;
+    for (size_t pos = 0; pos < out.size(); pos += cbPiece) {
+        if (pos != 0 && m_options.dwPieceGapMs != 0 && !Pause(m_options.dwPieceGapMs))
+            return;
+        const size_t cb = std::min(cbPiece, out.size() - pos);
+        m_pty.Write(out.data() + pos, static_cast<DWORD>(cb), 1000);
+    }
 }
 
 WORD CHandsetSim::Store(const BYTE* pRecord) {

@@ -24,6 +24,7 @@
 
 struct HandsetSimOptions {
     DWORD dwPort = 0;            // COM number to register; 0 = the lowest free one
+    bool bUnregistered = false;  // serial: no map entry (a test exposes the tty itself)
     bool bUsb = false;           // a port per handset, present only while it is on
     DWORD dwPowerUpMs = 1500;    // see the class comment
     bool bNeverAnswer = false;   // handsets that stay silent
@@ -36,6 +37,9 @@ struct HandsetSimOptions {
     std::string csvPath;         // every handset that stored items gets a row; empty: none
     unsigned nHandsets = 0;      // stop after this many handsets; 0 = no limit
     DWORD dwUnplugDelayMs = 20;  // USB: the port stays this long after the end of test
+    DWORD dwOpenDelayMs = 0;     // USB: a new port cannot be opened for this long
+    int nReplyPieces = 1;        // each reply written in this many pieces ...
+    DWORD dwPieceGapMs = 0;      // ... with this gap between them
     // One line per handset that ended (or was left with items stored).
     std::function<void(const std::string&)> onSummary;
 };
@@ -70,6 +74,8 @@ public:
     // Serial: the registered port. USB: the port of the handset now present,
     // 0 when none is.
     DWORD Port() const { return m_dwPort.load(); }
+    // Serial: the tty the handsets answer on (valid after Start).
+    const std::string& SlavePath() const { return m_pty.SlavePath(); }
     // The handsets finished so far, in order.
     std::vector<HandsetResult> Results() const;
     size_t FinishedCount() const;
@@ -110,6 +116,8 @@ private:
     Power m_power = Power::kOff;
     unsigned m_nNextIndex = 1;
     DWORD m_dwPowerAt = 0;
+    DWORD m_dwOpenableAt = 0;  // USB: the port is held exclusively until then
+    bool m_bHeld = false;
 
     mutable std::mutex m_lock;
     mutable std::condition_variable m_changed;

@@ -31,6 +31,9 @@ void Usage(FILE* pOut) {
         "  --slow-ms N       ... by N ms\n"
         "  --corrupt         store a different text than written (read-back catches it)\n"
         "  --garbage         send noise and damaged frames before every reply\n"
+        "  --open-delay-ms N USB: a new port cannot be opened for its first N ms\n"
+        "  --reply-pieces N  write every reply in N pieces ...\n"
+        "  --piece-gap-ms N  ... N ms apart\n"
         "  --csv PATH        append stored handsets to PATH (default handsets.csv)\n"
         "  --no-csv          keep no CSV file\n"
         "  --count N         exit after N handsets\n"
@@ -85,6 +88,15 @@ int main(int argc, char** argv) {
         } else if (arg == "--slow-ms") {
             number(&ul);
             options.dwSlowReplyMs = static_cast<DWORD>(ul);
+        } else if (arg == "--open-delay-ms") {
+            number(&ul);
+            options.dwOpenDelayMs = static_cast<DWORD>(ul);
+        } else if (arg == "--reply-pieces") {
+            number(&ul);
+            options.nReplyPieces = static_cast<int>(ul);
+        } else if (arg == "--piece-gap-ms") {
+            number(&ul);
+            options.dwPieceGapMs = static_cast<DWORD>(ul);
         } else if (arg == "--corrupt") {
             options.bCorrupt = true;
         } else if (arg == "--garbage") {

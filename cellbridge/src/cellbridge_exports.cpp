@@ -80,14 +80,27 @@ CELLBRIDGE_API int VX_BeginPhoneTest(int nPort, int nBaud) {
         return CB_E_INVALID_ARG;
     CbState& state = State();
     CStateLock lock(state);
+    // The device the last USB entry found, while that entry is the one in
+    // force; once its test ended the number is only a number.
+    std::string usbDevice;
+    if (state.pEntry != nullptr && nPort == state.nUsbPort.load())
+        usbDevice = state.pEntry->FoundDevice();
     EndLocked(state);
+    if (!usbDevice.empty() && platform::ResolveComPort(static_cast<DWORD>(nPort)) != usbDevice)
+        return CB_E_PORT_OPEN;  // the number no longer names the handset that answered
     auto pSession = std::make_shared<CPhoneSession>();
     int nResult = pSession->Open(static_cast<DWORD>(nPort), static_cast<DWORD>(nBaud));
     if (nResult != CB_OK)
         return nResult;
-    // The USB handset found by the mode entry has answered already.
-    if (nPort == state.nUsbPort.load())
+    if (!usbDevice.empty()) {
+        // Checked again with the port open: the device opened is the one
+        // that answered, which is therefore known to be there.
+        if (platform::ResolveComPort(static_cast<DWORD>(nPort)) != usbDevice) {
+            pSession->Close();
+            return CB_E_PORT_OPEN;
+        }
         pSession->MarkHandsetSeen();
+    }
     state.pSession = std::move(pSession);
     return CB_OK;
 }

@@ -94,10 +94,16 @@ BOOL CModeEntry::WaitStop(DWORD dwMs) {
     return WaitForSingleObject(m_hStop, dwMs) == WAIT_OBJECT_0;
 }
 
-BOOL CModeEntry::Publish(DWORD dwUsbPort) {
+std::string CModeEntry::FoundDevice() {
+    std::lock_guard<std::mutex> lock(m_publishLock);
+    return m_foundDevice;
+}
+
+BOOL CModeEntry::Publish(DWORD dwUsbPort, const std::string& device) {
     std::lock_guard<std::mutex> lock(m_publishLock);
     if (m_bStopped)
         return FALSE;
+    m_foundDevice = device;
     if (m_pnUsbPort != nullptr)
         m_pnUsbPort->store(static_cast<int>(dwUsbPort));
     m_bSucceeded = TRUE;
@@ -112,7 +118,7 @@ void CModeEntry::RunSerial() {
         if (nResult == CB_OK) {
             nResult = m_pSession->EnterMode(m_dwMode, m_hStop);
             if (nResult == CB_OK) {
-                Publish(0);
+                Publish(0, std::string());
                 return;
             }
         }
@@ -164,11 +170,17 @@ void CModeEntry::RunUsb() {
                 continue;
             int nResult = ProbeUsbPort(port.first);
             if (nResult == CB_OK) {
-                Publish(port.first);
+                Publish(port.first, port.second);
                 return;
             }
             if (nResult == CB_E_ABORTED)
                 return;
+            // Silent or speaking another protocol for the whole probe: a
+            // foreign device, not asked again while it stays. A port that
+            // could not be opened yet (it appears before it can be opened)
+            // is tried again at the next scan.
+            if (nResult == CB_E_NO_ANSWER || nResult == CB_E_BAD_REPLY)
+                m_known.insert(port);
         }
         if (WaitStop(CbGetTimings().dwUsbScanMs))
             return;

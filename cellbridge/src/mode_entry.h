@@ -5,7 +5,11 @@
 // ("connected and powered up"), then enters the mode. USB: watches the COM
 // port map for a port that was not there when the entry began, probes it,
 // enters the mode through it, closes it again (so the caller can open it)
-// and publishes its number.
+// and publishes its number and device. COM numbers of the map are stable
+// names of devices, so a (number, device) pair identifies one device: a
+// device present at the start keeps its pair and is never taken for new. A
+// port that stays silent for its whole probe (a modem, a scanner) is not
+// probed again during the same entry.
 #pragma once
 
 #include <atomic>
@@ -22,7 +26,8 @@
 // thread runs beside them.
 class CModeEntry {
 public:
-    // The ports present when the entry began: (number, device).
+    // The ports present when the entry began: (number, device), each pair
+    // one device.
     using PortSet = std::set<std::pair<DWORD, std::string>>;
 
     // Starts a serial entry on pSession. The entry (and the session) stay
@@ -47,6 +52,9 @@ public:
     void Stop();
     // TRUE once the entry set the event.
     BOOL Succeeded() const { return m_bSucceeded.load(); }
+    // The device of the port the USB entry published; empty before.
+    // Thread-safe.
+    std::string FoundDevice();
 
 private:
     CModeEntry(std::shared_ptr<CPhoneSession> pSession, BOOL bUsb, PortSet known, DWORD dwMode,
@@ -59,7 +67,7 @@ private:
     // when the handset is in the mode; the port is closed either way.
     int ProbeUsbPort(DWORD dwPort);
     // Sets the caller's event unless the entry was stopped. TRUE when set.
-    BOOL Publish(DWORD dwUsbPort);
+    BOOL Publish(DWORD dwUsbPort, const std::string& device);
     // Waits up to dwMs for the stop. TRUE when stopped.
     BOOL WaitStop(DWORD dwMs);
 
@@ -72,6 +80,7 @@ private:
     HANDLE m_hStop;
     HANDLE m_hThread;
     std::mutex m_publishLock;
-    BOOL m_bStopped;  // guarded by m_publishLock
+    BOOL m_bStopped;            // guarded by m_publishLock
+    std::string m_foundDevice;  // guarded by m_publishLock
     std::atomic<BOOL> m_bSucceeded;
 };

@@ -302,7 +302,7 @@ TEST_F(SerialJob, TwoHundredHandsetsInARow) {
     CHandsetSim& sim = StartSim();
     std::set<std::string> written;
     for (int i = 0; i < 200; ++i) {
-        char szImei1[16], szImei2[16], szBt[13];
+        char szImei1[32], szImei2[32], szBt[32];  // room for any int: no truncation
         snprintf(szImei1, sizeof(szImei1), "3500000%08d", 2 * i);
         snprintf(szImei2, sizeof(szImei2), "3500000%08d", 2 * i + 1);
         snprintf(szBt, sizeof(szBt), "BT%010d", i);

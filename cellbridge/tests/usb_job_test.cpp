@@ -17,10 +17,16 @@ HandsetSimOptions UsbSim(DWORD dwPowerUpMs) {
 }
 
 TEST_F(UsbJob, HandsetsOneAfterAnother) {
-    CHandsetSim& sim = StartSim(UsbSim(30));
+    // Each handset's port appears 100 ms after the previous one went: the
+    // job must have begun by then (a port present before it is never taken),
+    // with room for a loaded machine.
+    CHandsetSim& sim = StartSim(UsbSim(100));
     EXPECT_EQ(VX_GetUsbPort(), 0);
     for (int i = 0; i < 3; ++i) {
-        char szImei[16];
+        const DWORD dwGone = GetTickCount();
+        while (sim.Port() != 0 && Since(dwGone) < 1000)
+            Sleep(1);
+        char szImei[32];
         snprintf(szImei, sizeof(szImei), "86000000000000%d", i);
         const JobOutcome outcome =
             RunJob(true, 0, MakeRecord(szImei, "", "", "001122334455"), true);
@@ -34,6 +40,21 @@ TEST_F(UsbJob, HandsetsOneAfterAnother) {
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[2][1], "860000000000002");
     EXPECT_EQ(rows[2][4], "001122334455");
+}
+
+TEST_F(UsbJob, APortNotYetOpenableAndRepliesInPiecesStillMakeAJob) {
+    // The port is announced 150 ms before it can be opened, and every reply
+    // arrives in four pieces a few milliseconds apart.
+    HandsetSimOptions options = UsbSim(20);
+    options.dwOpenDelayMs = 150;
+    options.nReplyPieces = 4;
+    options.dwPieceGapMs = 2;
+    CHandsetSim& sim = StartSim(options);
+    const JobOutcome outcome =
+        RunJob(true, 0, MakeRecord("860000000000077", "", "", "AABBCCDDEEFF"), false);
+    ASSERT_EQ(outcome.stage, "done") << "result " << outcome.nResult;
+    ASSERT_TRUE(sim.WaitFinished(1, 1000));
+    EXPECT_EQ(sim.Results()[0].imei1, "860000000000077");
 }
 
 TEST_F(UsbJob, PortPresentBeforeTheJobIsNotTaken) {

@@ -1,22 +1,20 @@
 // The COM port map: explicit COM<n> symlinks in the map directory, plus
 // stable numbers for real serial hardware found under /sys/class/tty.
 //
-// Numbering of hardware without an entry:
-//   - ttyS<k> (8250/16550 UARTs) is COM<k+1>, but only when a TIOCGSERIAL
-//     probe reports a UART type: the 8250 driver registers ports that do not
-//     exist.
-//   - Every other tty with a device/ parent (ttyUSB*, ttyACM*, ...) follows
-//     the highest present ttyS number, ordered by driver name and then by
-//     index (ttyACM0, ttyACM1, ttyUSB0, ttyUSB2, ...). A station that needs a
-//     number that never moves gives the device an explicit entry.
-// An explicit entry always wins: its number is never given to hardware, and
-// the device it names is not listed a second time under a hardware number.
+// A COM number is a stable name for one device. Hardware without an entry is
+// numbered by its identity (serial_hardware.h): the first time a device is
+// seen it takes the lowest number that no entry holds and no other device was
+// ever given (ttyS<k> prefers COM<k+1>), and it keeps that number, across
+// unplugs and restarts, in the file ".hardware-numbers" of the map directory.
+// So no plug or unplug ever renumbers another device, and a device that
+// returns gets its old number back. An explicit entry always wins: its
+// number is never given to hardware, and the device it names is not listed a
+// second time under a hardware number.
 #include "platform/com_port_map.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,15 +22,20 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <set>
 
 #include "platform/fault_injection.h"
 #include "platform/win_error.h"
+#include "serial_hardware.h"
 
 namespace platform {
 namespace {
 
 constexpr DWORD kMaxAutoPort = 255;  // RegisterComPort(0) searches 1..255
-constexpr const char* kSysTty = "/sys/class/tty";
+constexpr const char* kNumbersFile = ".hardware-numbers";
+constexpr const char* kNumbersLock = ".hardware-numbers.lock";
 
 // "COM<n>" with n >= 1, no sign, no leading zero, fitting a DWORD.
 bool ParseEntryName(const char* lpszName, DWORD* pPort) {
@@ -91,69 +94,6 @@ bool DeviceExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-// Whether an 8250-style port really has a UART behind it. A port held
-// exclusively by another process (EBUSY) exists.
-bool ProbeUart(const std::string& device) {
-    int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno == EBUSY;
-    struct serial_struct info = {};
-    bool bPresent = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
-    close(fd);
-    return bPresent;
-}
-
-// Splits "ttyUSB12" into ("ttyUSB", 12); names without a trailing number get
-// index -1 and sort first within their prefix.
-std::pair<std::string, long> SplitTtyName(const std::string& name) {
-    size_t i = name.size();
-    while (i > 0 && name[i - 1] >= '0' && name[i - 1] <= '9')
-        --i;
-    if (i == name.size() || name.size() - i > 9)
-        return {name, -1};
-    return {name.substr(0, i), std::strtol(name.c_str() + i, nullptr, 10)};
-}
-
-// Serial hardware under /sys/class/tty with the numbers described above.
-std::vector<ComPortEntry> HardwarePorts() {
-    std::vector<ComPortEntry> ports;
-    std::vector<std::string> others;
-    DWORD dwHighestUart = 0;
-    DIR* pDir = opendir(kSysTty);
-    if (pDir == nullptr)
-        return ports;
-    while (struct dirent* pEntry = readdir(pDir)) {
-        std::string name = pEntry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        // Virtual terminals, ptys and the console have no parent device.
-        std::string sysPath = std::string(kSysTty) + "/" + name + "/device";
-        if (access(sysPath.c_str(), F_OK) != 0)
-            continue;
-        std::string device = "/dev/" + name;
-        if (!DeviceExists(device))
-            continue;
-        auto [prefix, index] = SplitTtyName(name);
-        if (prefix == "ttyS" && index >= 0) {
-            if (!ProbeUart(device))
-                continue;
-            DWORD dwPort = static_cast<DWORD>(index) + 1;
-            ports.push_back({dwPort, device});
-            dwHighestUart = std::max(dwHighestUart, dwPort);
-        } else {
-            others.push_back(name);
-        }
-    }
-    closedir(pDir);
-    std::sort(others.begin(), others.end(), [](const std::string& a, const std::string& b) {
-        return SplitTtyName(a) < SplitTtyName(b);
-    });
-    DWORD dwNext = dwHighestUart + 1;
-    for (const std::string& name : others)
-        ports.push_back({dwNext++, "/dev/" + name});
-    return ports;
-}
-
 // Explicit entries by number; dangling ones included (they still hold their
 // number), with an empty device when the target does not exist.
 std::map<DWORD, std::string> ExplicitEntries(const std::string& dir) {
@@ -185,28 +125,6 @@ bool SameDevice(const std::string& a, const std::string& b) {
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// Every number that resolves, explicit entries first (they win).
-std::vector<ComPortEntry> BuildMap() {
-    std::map<DWORD, std::string> entries = ExplicitEntries(ComPortMapDir());
-    std::vector<ComPortEntry> result;
-    for (const auto& [dwPort, device] : entries) {
-        if (!device.empty())
-            result.push_back({dwPort, device});
-    }
-    for (const ComPortEntry& hw : HardwarePorts()) {
-        if (entries.count(hw.dwPort) != 0)
-            continue;
-        bool bMapped = std::any_of(result.begin(), result.end(), [&](const ComPortEntry& e) {
-            return SameDevice(e.device, hw.device);
-        });
-        if (!bMapped)
-            result.push_back(hw);
-    }
-    std::sort(result.begin(), result.end(),
-              [](const ComPortEntry& a, const ComPortEntry& b) { return a.dwPort < b.dwPort; });
-    return result;
-}
-
 // mkdir -p with private permissions for the parts we create.
 bool MakeDirs(const std::string& dir) {
     if (dir.empty())
@@ -226,6 +144,259 @@ bool MakeDirs(const std::string& dir) {
         return false;
     }
     return true;
+}
+
+// The numbers file as last read or written by this process, so that a scan
+// that finds every present device numbered already costs one stat() and no
+// lock. Guarded by g_numberLock.
+struct NumbersCache {
+    std::string dir;
+    ino_t ino = 0;
+    off_t size = -1;
+    struct timespec mtime = {};
+    std::map<std::string, DWORD> numbers;
+};
+NumbersCache g_cache;
+
+bool SameFileState(const NumbersCache& cache, const struct stat& st) {
+    return cache.ino == st.st_ino && cache.size == st.st_size &&
+           cache.mtime.tv_sec == st.st_mtim.tv_sec && cache.mtime.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+// Remembers numbers as the file at path holds them now.
+void RememberFile(const std::string& dir, const std::string& path,
+                  const std::map<std::string, DWORD>& numbers) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        g_cache = NumbersCache();
+        return;
+    }
+    g_cache.dir = dir;
+    g_cache.ino = st.st_ino;
+    g_cache.size = st.st_size;
+    g_cache.mtime = st.st_mtim;
+    g_cache.numbers = numbers;
+}
+
+// The cached numbers when the file is unchanged since; null otherwise.
+const std::map<std::string, DWORD>* CachedNumbers(const std::string& dir) {
+    struct stat st;
+    if (g_cache.dir != dir || stat((dir + "/" + kNumbersFile).c_str(), &st) != 0 ||
+        !SameFileState(g_cache, st))
+        return nullptr;
+    return &g_cache.numbers;
+}
+
+// The numbers given to hardware, by identity. Loaded from and saved to the
+// map directory under an flock, so processes that number devices at once
+// agree; where the directory cannot be used the numbers live in this process.
+class CNumberStore {
+public:
+    CNumberStore() {
+        // Numbering is a side job of a lookup: the caller's last error stays.
+        const DWORD dwKeep = GetLastError();
+        Init();
+        SetLastError(dwKeep);
+    }
+    void Init() {
+        m_dir = ComPortMapDir();
+        if (!MakeDirs(m_dir) || !DirTrusted(m_dir))
+            return;
+        m_nLock = open((m_dir + "/" + kNumbersLock).c_str(),
+                       O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_nLock < 0)
+            return;
+        while (flock(m_nLock, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        m_bFile = true;
+        Load();
+        RememberFile(m_dir, m_dir + "/" + kNumbersFile, m_numbers);
+    }
+    ~CNumberStore() {
+        if (m_nLock >= 0)
+            close(m_nLock);  // drops the flock
+    }
+    CNumberStore(const CNumberStore&) = delete;
+    CNumberStore& operator=(const CNumberStore&) = delete;
+
+    std::map<std::string, DWORD>& Numbers() { return m_bFile ? m_numbers : s_memory; }
+    bool Taken(DWORD dwPort) {
+        for (const auto& [identity, n] : Numbers()) {
+            if (n == dwPort)
+                return true;
+        }
+        return false;
+    }
+    const std::string& Dir() const { return m_dir; }
+
+    // Replaces the file atomically: a reader sees the old or the new list,
+    // never a torn one, even after a crash. A failed save leaves the old
+    // file; the numbers then hold for this process only.
+    void Save() {
+        if (!m_bFile)
+            return;
+        std::string text;
+        for (const auto& [identity, n] : m_numbers)
+            text += "COM" + std::to_string(n) + " " + identity + "\n";
+        const std::string path = m_dir + "/" + kNumbersFile;
+        const std::string temp = path + ".tmp";  // only written under the flock
+        int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            return;
+        bool bOk = true;
+        size_t done = 0;
+        while (bOk && done < text.size()) {
+            ssize_t n = write(fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            bOk = n > 0;
+            if (bOk)
+                done += static_cast<size_t>(n);
+        }
+        bOk = bOk && fsync(fd) == 0;
+        bOk = close(fd) == 0 && bOk;
+        if (!bOk || rename(temp.c_str(), path.c_str()) != 0) {
+            unlink(temp.c_str());
+            return;
+        }
+        int nDir = open(m_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (nDir >= 0) {
+            fsync(nDir);
+            close(nDir);
+        }
+        RememberFile(m_dir, path, m_numbers);
+    }
+
+private:
+    void Load() {
+        const std::string path = m_dir + "/" + kNumbersFile;
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0)
+            return;
+        std::string text;
+        char buf[4096];
+        for (;;) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            text.append(buf, static_cast<size_t>(n));
+        }
+        close(fd);
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t end = text.find('\n', pos);
+            if (end == std::string::npos)
+                break;  // a line without its end is not trusted
+            std::string line = text.substr(pos, end - pos);
+            pos = end + 1;
+            size_t space = line.find(' ');
+            if (space == std::string::npos || space + 1 >= line.size())
+                continue;
+            DWORD dwPort = 0;
+            if (!ParseEntryName(line.substr(0, space).c_str(), &dwPort) || dwPort > kMaxAutoPort)
+                continue;
+            m_numbers[line.substr(space + 1)] = dwPort;
+        }
+    }
+
+    static std::map<std::string, DWORD> s_memory;  // guarded by g_numberLock
+    std::string m_dir;
+    int m_nLock = -1;
+    bool m_bFile = false;
+    std::map<std::string, DWORD> m_numbers;
+};
+std::map<std::string, DWORD> CNumberStore::s_memory;
+
+// Serialises numbering within the process (the flock does it across).
+std::mutex g_numberLock;
+
+// Every number that resolves, explicit entries first (they win).
+std::vector<ComPortEntry> BuildMapLocked(CNumberStore* pStore) {
+    std::map<DWORD, std::string> entries = ExplicitEntries(ComPortMapDir());
+    std::vector<ComPortEntry> result;
+    for (const auto& [dwPort, device] : entries) {
+        if (!device.empty())
+            result.push_back({dwPort, device});
+    }
+    std::vector<SerialHardware> unnamed;
+    for (const SerialHardware& hw : FindSerialHardware()) {
+        bool bMapped = std::any_of(result.begin(), result.end(), [&](const ComPortEntry& e) {
+            return SameDevice(e.device, hw.device);
+        });
+        if (!bMapped)
+            unnamed.push_back(hw);
+    }
+    if (!unnamed.empty() && pStore == nullptr) {
+        // Every present device numbered in the file as last seen: no lock.
+        const std::map<std::string, DWORD>* pCached = CachedNumbers(ComPortMapDir());
+        std::set<std::string> seen;
+        std::vector<ComPortEntry> numbered;
+        for (const SerialHardware& hw : unnamed) {
+            if (pCached == nullptr || !seen.insert(hw.identity).second)
+                break;
+            auto it = pCached->find(hw.identity);
+            if (it == pCached->end() || entries.count(it->second) != 0)
+                break;
+            numbered.push_back({it->second, hw.device});
+        }
+        if (numbered.size() == unnamed.size()) {
+            result.insert(result.end(), numbered.begin(), numbered.end());
+            unnamed.clear();
+        }
+    }
+    if (!unnamed.empty()) {
+        std::unique_ptr<CNumberStore> pOwn;
+        if (pStore == nullptr) {
+            pOwn = std::make_unique<CNumberStore>();
+            pStore = pOwn.get();
+        }
+        std::map<std::string, DWORD>& numbers = pStore->Numbers();
+        std::set<DWORD> taken;
+        for (const auto& [dwPort, device] : entries)
+            taken.insert(dwPort);
+        for (const auto& [identity, dwPort] : numbers)
+            taken.insert(dwPort);
+        std::set<std::string> seen;
+        bool bChanged = false;
+        for (SerialHardware& hw : unnamed) {
+            // Two devices claiming one identity (clones sharing a serial
+            // number) are told apart by their nodes.
+            if (!seen.insert(hw.identity).second)
+                hw.identity += "#" + hw.name;
+            auto it = numbers.find(hw.identity);
+            if (it != numbers.end() && entries.count(it->second) == 0) {
+                result.push_back({it->second, hw.device});
+                continue;
+            }
+            DWORD dwPort = 0;
+            if (hw.dwPreferred != 0 && taken.count(hw.dwPreferred) == 0) {
+                dwPort = hw.dwPreferred;
+            } else {
+                for (DWORD n = 1; n <= kMaxAutoPort && dwPort == 0; ++n) {
+                    if (taken.count(n) == 0)
+                        dwPort = n;
+                }
+            }
+            if (dwPort == 0)
+                continue;  // every number is held: the device stays unnamed
+            numbers[hw.identity] = dwPort;
+            taken.insert(dwPort);
+            bChanged = true;
+            result.push_back({dwPort, hw.device});
+        }
+        if (bChanged)
+            pStore->Save();
+    }
+    std::sort(result.begin(), result.end(),
+              [](const ComPortEntry& a, const ComPortEntry& b) { return a.dwPort < b.dwPort; });
+    return result;
+}
+
+std::vector<ComPortEntry> BuildMap() {
+    std::lock_guard<std::mutex> lock(g_numberLock);
+    return BuildMapLocked(nullptr);
 }
 
 }  // namespace
@@ -276,14 +447,14 @@ DWORD RegisterComPort(DWORD dwPort, const std::string& device) {
         }
         return dwPort;
     }
-    // Numbers taken by hardware are skipped; among the rest, symlink(2) is
-    // the arbiter: of two processes racing for one number, one gets EEXIST
-    // and moves on to the next.
-    std::vector<ComPortEntry> hardware = HardwarePorts();
+    // Numbers given to hardware, present or not, are skipped; the store's
+    // lock keeps hardware numbering out meanwhile. Among the rest, symlink(2)
+    // is the arbiter against explicit registrations.
+    std::lock_guard<std::mutex> lock(g_numberLock);
+    CNumberStore store;
+    BuildMapLocked(&store);
     for (DWORD n = 1; n <= kMaxAutoPort; ++n) {
-        bool bHardware = std::any_of(hardware.begin(), hardware.end(),
-                                     [n](const ComPortEntry& e) { return e.dwPort == n; });
-        if (bHardware)
+        if (store.Taken(n))
             continue;
         if (symlink(device.c_str(), EntryPath(dir, n).c_str()) == 0)
             return n;
@@ -311,6 +482,26 @@ BOOL UnregisterComPort(DWORD dwPort) {
         return FALSE;
     }
     return TRUE;
+}
+
+void UnregisterComPortsOf(const std::string& device) {
+    std::string dir = ComPortMapDir();
+    if (!DirTrusted(dir))
+        return;
+    DIR* pDir = opendir(dir.c_str());
+    if (pDir == nullptr)
+        return;
+    std::vector<DWORD> stale;
+    while (struct dirent* pEntry = readdir(pDir)) {
+        DWORD dwPort = 0;
+        std::string target;
+        if (ParseEntryName(pEntry->d_name, &dwPort) && ReadEntry(dir, dwPort, &target) &&
+            target == device)
+            stale.push_back(dwPort);
+    }
+    closedir(pDir);
+    for (DWORD dwPort : stale)
+        unlink(EntryPath(dir, dwPort).c_str());
 }
 
 std::vector<ComPortEntry> ListComPorts() {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -81,6 +82,10 @@ BOOL PseudoTerminal::Open(DWORD dwPort) {
     m_slavePath = szName;
     m_dwPort = 0;
     if (dwPort != 0xFFFFFFFFu) {
+        // The kernel never hands out a slave name in use, so an entry that
+        // names it already belongs to an owner that died without cleaning up
+        // (a killed simulator): it would alias this new device.
+        UnregisterComPortsOf(m_slavePath);
         DWORD dwRegistered = RegisterComPort(dwPort, m_slavePath);
         if (dwRegistered == 0) {
             DWORD dwError = GetLastError();
@@ -108,6 +113,17 @@ void PseudoTerminal::Close() {
     m_nMaster = -1;
     m_nSlaveKeepAlive = -1;
     m_slavePath.clear();
+}
+
+BOOL PseudoTerminal::HoldExclusive(bool bHold) {
+    // A COM port open takes an exclusive flock on the device; holding one on
+    // the kept slave descriptor makes every such open fail.
+    if (m_nSlaveKeepAlive < 0 ||
+        flock(m_nSlaveKeepAlive, bHold ? LOCK_EX | LOCK_NB : LOCK_UN) != 0) {
+        SetLastErrorFromErrno(m_nSlaveKeepAlive < 0 ? EBADF : errno);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 DWORD PseudoTerminal::Write(const void* lpData, DWORD cb, DWORD dwTimeoutMs) {

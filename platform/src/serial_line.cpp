@@ -3,8 +3,13 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <thread>
 
+#include "platform/fault_injection.h"
 #include "platform/win_error.h"
 #include "serial_port.h"
 
@@ -75,7 +80,36 @@ bool NoModemLines(int err) {
     return err == ENOTTY || err == EINVAL || err == ENOTSUP;
 }
 
+// How long a close lets queued output drain beyond its time on the wire, and
+// the most it ever waits (a 300-baud line with a full driver queue).
+constexpr int kDrainMarginMs = 50;
+constexpr int kDrainLimitMs = 2000;
+
 }  // namespace
+
+void SerialPort::DrainForCloseLocked() {
+    // A tty's last close waits up to closing_wait (30 s by default, and only
+    // root may change it) for output that a peer holding CTS low or XOFF
+    // never takes. Output is given the time the line needs to send it at
+    // its rate, then discarded, so a close always returns promptly while
+    // bytes written just before it still reach a peer that reads.
+    int nQueued = 0;
+    if (ioctl(m_fd, TIOCOUTQ, &nQueued) != 0 || nQueued <= 0)
+        return;
+    const DWORD dwBaud = m_dcb.BaudRate != 0 ? m_dcb.BaudRate : CBR_9600;
+    const DWORD dwBits = 1 + m_dcb.ByteSize + (m_dcb.Parity != NOPARITY ? 1 : 0) +
+                         (m_dcb.StopBits != ONESTOPBIT ? 2 : 1);
+    const uint64_t nWireMs = static_cast<uint64_t>(nQueued) * dwBits * 1000 / dwBaud;
+    const int nLimitMs =
+        static_cast<int>(std::min<uint64_t>(nWireMs + kDrainMarginMs, kDrainLimitMs));
+    const auto deadline = Clock::now() + std::chrono::milliseconds(nLimitMs);
+    while (Clock::now() < deadline) {
+        if (ioctl(m_fd, TIOCOUTQ, &nQueued) != 0 || nQueued <= 0)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    tcflush(m_fd, TCOFLUSH);
+}
 
 void SerialPort::InitStateLocked() {
     struct termios tio;
@@ -128,6 +162,8 @@ void SerialPort::InitStateLocked() {
 }
 
 DWORD SerialPort::SetModemLineLocked(int nLine, bool bOn) {
+    if (FaultHit("SetModemLine"))
+        return GetLastError();
     if (ioctl(m_fd, bOn ? TIOCMBIS : TIOCMBIC, &nLine) == 0)
         return ERROR_SUCCESS;
     if (NoModemLines(errno))
@@ -154,6 +190,9 @@ DWORD SerialPort::ApplyStateLocked(const DCB& dcb) {
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    // cfmakeraw leaves input flow control alone: every flow flag comes from
+    // the record, none is inherited from an earlier opener.
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     tio.c_cflag |= kSizes[dcb.ByteSize - 5];
     switch (dcb.Parity) {
@@ -211,6 +250,15 @@ DWORD SerialPort::ApplyStateLocked(const DCB& dcb) {
     DWORD dwError = SetModemLineLocked(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
     if (dwError == ERROR_SUCCESS && dcb.fRtsControl != kRtsControlHandshake) {
         dwError = SetModemLineLocked(TIOCM_RTS, dcb.fRtsControl != RTS_CONTROL_DISABLE);
+    }
+    if (dwError != ERROR_SUCCESS && !m_bVanished) {
+        // A failed SetCommState changes nothing: the line goes back to the
+        // settings of the record in force (best effort; the error stands).
+        tcsetattr(m_fd, TCSANOW, &old);
+        speed_t oldSpeed;
+        if (!SpeedOf(m_dcb.BaudRate, &oldSpeed))
+            SetCustomBaud(m_fd, m_dcb.BaudRate);
+        SetModemLineLocked(TIOCM_DTR, m_dcb.fDtrControl != DTR_CONTROL_DISABLE);
     }
     return dwError;
 }

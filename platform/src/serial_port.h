@@ -1,5 +1,7 @@
 // One open serial port: a tty in raw mode, owned exclusively, with one I/O
-// thread that completes the port's pending operations.
+// thread that completes the port's pending operations. Opening, closing and
+// the comm calls: serial_port.cpp; transfers and the I/O thread:
+// serial_io.cpp; line settings: serial_line.cpp.
 //
 // Every field below is guarded by m_lock. Pending operations hold the
 // caller's buffers and OVERLAPPED records; they are only touched with m_lock
@@ -9,6 +11,7 @@
 // or buffers again.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -23,6 +26,14 @@
 #include "platform/win_serial.h"
 
 namespace platform {
+
+// The error a vanished device reports from every later call.
+inline constexpr DWORD kVanishedError = ERROR_DEVICE_NOT_CONNECTED;
+
+// The status word of an OVERLAPPED, read as the completing thread wrote it.
+inline ULONG_PTR Status(LPOVERLAPPED lpOv) {
+    return std::atomic_ref<ULONG_PTR>(lpOv->Internal).load(std::memory_order_acquire);
+}
 
 class SerialPort final : public KernelObject {
 public:
@@ -107,14 +118,25 @@ private:
     void VanishLocked();
     bool IsVanishErrno(int err) const;
     bool InQueueLocked(DWORD* pCount);
-    void ActivateRead(ReadOp& op, Clock::time_point now);
-    void ActivateWrite(WriteOp& op, Clock::time_point now);
-    DWORD FillReadLocked(ReadOp& op, Clock::time_point now);
-    DWORD DrainWriteLocked(WriteOp& op);
-    static bool ReadDone(const ReadOp& op, Clock::time_point now);
-    static bool WriteDone(const WriteOp& op, Clock::time_point now);
-    void PumpReadsLocked(Clock::time_point now);
-    void PumpWritesLocked(Clock::time_point now);
+    // One kind of operation each (serial_io.cpp): start its limits, move
+    // bytes (0 or the Windows error that ends it), tell whether it is done,
+    // and its count so far.
+    void Activate(ReadOp& op, Clock::time_point now);
+    void Activate(WriteOp& op, Clock::time_point now);
+    DWORD Transfer(ReadOp& op, Clock::time_point now);
+    DWORD Transfer(WriteOp& op, Clock::time_point now);
+    static bool Done(const ReadOp& op, Clock::time_point now);
+    static bool Done(const WriteOp& op, Clock::time_point now);
+    static DWORD Count(const ReadOp& op) { return op.nGot; }
+    static DWORD Count(const WriteOp& op) { return op.nDone; }
+    // The shared paths of both kinds: a new operation, and the queue's head.
+    template <class Op>
+    BOOL SubmitLocked(std::unique_lock<std::mutex>& lock, std::deque<Op>& queue, Op op, bool bSync,
+                      LPDWORD lpCount);
+    template <class Op>
+    void PumpLocked(std::deque<Op>& queue, Clock::time_point now);
+    // Usable, and opened with dwAccess; else FALSE with the last error.
+    bool TransferAllowedLocked(DWORD dwAccess);
     int PollTimeoutLocked(Clock::time_point now) const;
     // Waits for a blocking call's operation to finish, then reports it.
     BOOL FinishSyncLocked(std::unique_lock<std::mutex>& lock, LPOVERLAPPED lpOv, LPDWORD lpCount);
@@ -122,6 +144,9 @@ private:
     DWORD ApplyStateLocked(const DCB& dcb);
     DWORD SetModemLineLocked(int nLine, bool bOn);
     void InitStateLocked();
+    // Before the last close: lets queued output drain for as long as the
+    // line needs to send it, then discards the rest.
+    void DrainForCloseLocked();
 
     void Wake();
     void IoThread();

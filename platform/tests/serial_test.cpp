@@ -57,6 +57,17 @@ struct Overlapped {
     bool Signalled(DWORD dwMs) { return WaitForSingleObject(ov.hEvent, dwMs) == WAIT_OBJECT_0; }
 };
 
+// Another process opening the port runs this test binary again with
+// SERIAL_CHILD_PORT set: before any test runs, it opens the port and exits
+// with the open's last error.
+[[maybe_unused]] const bool g_bChildOpener = [] {
+    const char* lpszPort = getenv("SERIAL_CHILD_PORT");
+    if (lpszPort == nullptr)
+        return false;
+    HANDLE h = OpenCom(static_cast<DWORD>(atoi(lpszPort)));
+    _exit(h == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
+}();
+
 // One pseudo-terminal registered in a private map and opened as a COM port.
 class SerialPortTest : public ::testing::Test {
 protected:
@@ -138,16 +149,6 @@ TEST_F(SerialPortTest, SecondOpenIsDeniedUntilTheFirstCloses) {
     EXPECT_NE(m_hPort, INVALID_HANDLE_VALUE);
 }
 
-// Another process opening the port runs this test binary again with
-// SERIAL_CHILD_PORT set; its exit code is the open's last error.
-TEST(SerialChild, OpenerProcess) {
-    const char* lpszPort = getenv("SERIAL_CHILD_PORT");
-    if (lpszPort == nullptr)
-        GTEST_SKIP() << "helper for SecondProcessIsDenied";
-    HANDLE h = OpenCom(static_cast<DWORD>(atoi(lpszPort)));
-    _exit(h == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
-}
-
 TEST_F(SerialPortTest, SecondProcessIsDenied) {
     std::string self(4096, '\0');
     ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
@@ -156,8 +157,7 @@ TEST_F(SerialPortTest, SecondProcessIsDenied) {
     auto runChild = [&]() {
         std::string port = "SERIAL_CHILD_PORT=" + std::to_string(m_pty.Port());
         std::string mapDir = "COMPORT_MAP_DIR=" + m_map.Dir();
-        std::string filter = "--gtest_filter=SerialChild.OpenerProcess";
-        char* argv[] = {self.data(), filter.data(), nullptr};
+        char* argv[] = {self.data(), nullptr};
         char* envp[] = {port.data(), mapDir.data(), nullptr};
         pid_t pid = 0;
         if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp) != 0)
@@ -190,11 +190,10 @@ TEST_F(SerialPortTest, LineSettingsRoundTripAndReachTheTty) {
     ASSERT_TRUE(GetCommState(m_hPort, &back));
     EXPECT_EQ(std::memcmp(&dcb, &back, sizeof dcb), 0);
 
-    // The tty itself is raw 8N1 at the new rate.
-    int fd = open(m_pty.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
+    // The tty itself is raw 8N1 at the new rate. (The master reads the
+    // slave's settings: the slave itself is held exclusively by the port.)
     struct termios tio;
-    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    ASSERT_EQ(tcgetattr(m_pty.MasterFd(), &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB), 0u);
@@ -218,9 +217,63 @@ TEST_F(SerialPortTest, LineSettingsRoundTripAndReachTheTty) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     ASSERT_TRUE(GetCommState(m_hPort, &dcb));
     EXPECT_EQ(std::memcmp(&dcb, &back, sizeof dcb), 0);
-    close(fd);
 
     EXPECT_TRUE(EscapeCommFunction(m_hPort, CLRDTR));
+}
+
+TEST_F(SerialPortTest, FlowControlIsSetFromTheRecordNotInherited) {
+    // An earlier opener left hardware and software flow control on.
+    ASSERT_TRUE(CloseHandle(m_hPort));
+    struct termios tio;
+    ASSERT_EQ(tcgetattr(m_pty.MasterFd(), &tio), 0);
+    tio.c_cflag |= CRTSCTS;
+    tio.c_iflag |= IXON | IXOFF | IXANY;
+    ASSERT_EQ(tcsetattr(m_pty.MasterFd(), TCSANOW, &tio), 0);
+    m_hPort = OpenCom(m_pty.Port());
+    ASSERT_NE(m_hPort, INVALID_HANDLE_VALUE);
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(m_hPort, &dcb));
+    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+    EXPECT_EQ(dcb.fOutX, 0u);
+    EXPECT_EQ(dcb.fInX, 0u);
+    ASSERT_EQ(tcgetattr(m_pty.MasterFd(), &tio), 0);
+    EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), 0u);
+    // Each flag follows the record both ways.
+    dcb.fInX = 1;
+    dcb.fOutX = 1;
+    ASSERT_TRUE(SetCommState(m_hPort, &dcb));
+    ASSERT_EQ(tcgetattr(m_pty.MasterFd(), &tio), 0);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), static_cast<tcflag_t>(IXON | IXOFF));
+    tio.c_iflag |= IXANY;  // set behind the port's back
+    ASSERT_EQ(tcsetattr(m_pty.MasterFd(), TCSANOW, &tio), 0);
+    dcb.fInX = 0;
+    dcb.fOutX = 0;
+    ASSERT_TRUE(SetCommState(m_hPort, &dcb));
+    ASSERT_EQ(tcgetattr(m_pty.MasterFd(), &tio), 0);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), 0u);
+}
+
+TEST_F(SerialPortTest, AFailedModemLineCallLeavesTheLineAsItWas) {
+    DCB before{};
+    ASSERT_TRUE(GetCommState(m_hPort, &before));
+    struct termios tioBefore;
+    ASSERT_EQ(tcgetattr(m_pty.MasterFd(), &tioBefore), 0);
+    DCB dcb = before;
+    dcb.BaudRate = 19200;
+    dcb.Parity = 2;  // even
+    dcb.fParity = 1;
+    platform::InjectFault("SetModemLine", ERROR_GEN_FAILURE, 0, 1);
+    EXPECT_FALSE(SetCommState(m_hPort, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+    DCB after{};
+    ASSERT_TRUE(GetCommState(m_hPort, &after));
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+    struct termios tio;
+    ASSERT_EQ(tcgetattr(m_pty.MasterFd(), &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), cfgetospeed(&tioBefore));
+    EXPECT_EQ(tio.c_cflag, tioBefore.c_cflag);
+    EXPECT_EQ(tio.c_iflag, tioBefore.c_iflag);
 }
 
 TEST_F(SerialPortTest, PseudoTerminalIsRawBeforeAnyoneReads) {
@@ -505,6 +558,48 @@ TEST_F(SerialPortTest, CloseAbortsPendingWorkAndReleasesThePort) {
     EXPECT_TRUE(dwError == ERROR_OPERATION_ABORTED || dwError == ERROR_INVALID_HANDLE);
     EXPECT_FALSE(ClearCommError(hSync, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// A close waits for output only as long as the line needs to send it: with
+// a peer that takes nothing it returns promptly and the rest is gone; with a
+// peer that reads, bytes written just before the close arrive whole.
+TEST_F(SerialPortTest, CloseIsBoundedWithAStalledPeerAndCompleteWithAReadingOne) {
+    std::vector<char> big(1 << 20, 'x');
+    DWORD dwWritten = 0;
+    Overlapped w;
+    ASSERT_FALSE(WriteFile(m_hPort, big.data(), static_cast<DWORD>(big.size()), &dwWritten, &w.ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    auto start = Clock::now();
+    ASSERT_TRUE(CloseHandle(m_hPort));
+    m_hPort = INVALID_HANDLE_VALUE;
+    EXPECT_LT(ElapsedMs(start), 250);
+    size_t cbArrived = 0;
+    char buf[65536];
+    while (DWORD n = m_pty.Read(buf, sizeof buf, 20))
+        cbArrived += n;
+    EXPECT_LT(cbArrived, big.size());
+
+    m_hPort = OpenCom(m_pty.Port(), 0);  // blocking: each write is handed over whole
+    ASSERT_NE(m_hPort, INVALID_HANDLE_VALUE);
+    std::vector<char> sent(200000);
+    for (size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<char>(i * 7);
+    std::string got;
+    std::thread peer([&] {
+        while (got.size() < sent.size()) {
+            DWORD n = m_pty.Read(buf, sizeof buf, 2000);
+            if (n == 0)
+                break;
+            got.append(buf, n);
+        }
+    });
+    ASSERT_TRUE(
+        WriteFile(m_hPort, sent.data(), static_cast<DWORD>(sent.size()), &dwWritten, nullptr));
+    ASSERT_TRUE(CloseHandle(m_hPort));
+    m_hPort = INVALID_HANDLE_VALUE;
+    peer.join();
+    EXPECT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == std::string(sent.begin(), sent.end()));
 }
 
 TEST_F(SerialPortTest, VanishingWhileIdleIsNoticedByTheNextCall) {

@@ -2,7 +2,9 @@
 // which it takes a write (mode 10), writes its IMEIs and Bluetooth address as
 // one record, reads them back, and ends the phone test. It speaks a small
 // framed protocol (PROTOCOL.md beside the sources) over a Cordlink channel.
-// Link with `pkg-config --libs cellbridge`.
+// A host includes this header alone: it also declares the platform calls
+// that create, wait on and close the event the mode entry sets. Build with
+// `pkg-config --cflags --libs cellbridge`.
 //
 // One handset, as the station calls it:
 //   VX_BeginPhoneTest(port, 115200);            // serial only
@@ -13,6 +15,29 @@
 //   VX_ReadNvItem(CB_ITEM_IMEI1, szText, sizeof(szText)), ...   // read-back
 //   VX_EndPhoneTest();
 //
+// Example (one USB handset; compiles as shown):
+//   HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+//   if (hEvent == nullptr)
+//       return 1;
+//   NvWriteRecord record = {};
+//   const char szImei[] = "860000000000001";
+//   record.nWriteImei1 = 1;
+//   for (size_t i = 0; i < sizeof(record.szImei1); ++i)
+//       record.szImei1[i] = szImei[i];
+//   int nResult = VX_EnterModeProcess(1, 10, hEvent, 0);
+//   if (nResult == CB_OK && WaitForSingleObject(hEvent, 60000) == WAIT_OBJECT_0) {
+//       nResult = VX_BeginPhoneTest(VX_GetUsbPort(), 115200);
+//       if (nResult == CB_OK)
+//           nResult = VX_NvWriteDirect(&record);
+//       char szText[16];
+//       if (nResult == CB_OK)
+//           nResult = VX_ReadNvItem(CB_ITEM_IMEI1, szText, sizeof(szText));
+//   } else {
+//       VX_StopModeProcess();
+//   }
+//   VX_EndPhoneTest();
+//   CloseHandle(hEvent);
+//
 // Threads: the station calls from its window thread and its worker thread,
 // one call at a time; the library's own mode-entry thread runs beside them.
 // Every export is safe under that contract and returns within the bound
@@ -22,6 +47,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/win_handle.h"
+#include "platform/win_sync.h"
 #include "platform/win_types.h"
 
 #define CELLBRIDGE_API __attribute__((visibility("default")))

@@ -1,8 +1,13 @@
 // The COM port map: a directory whose entries are symbolic links named
 // COM<n> pointing to tty devices. Its location is $COMPORT_MAP_DIR, else
 // $XDG_RUNTIME_DIR/comports, else /tmp/comports-<uid>. Real serial hardware
-// under /sys/class/tty gets stable numbers without an entry; an explicit
-// entry wins.
+// under /sys/class/tty gets a number without an entry, by its identity (the
+// by-id or by-path name, the USB serial number, else the device node): a
+// device keeps its number while present and gets it back when it returns,
+// and no plug or unplug renumbers another device. The numbers given survive
+// restarts in the map directory. An explicit entry wins, and numbers held by
+// entries are never given to hardware. Idle ports are never opened to list
+// them.
 #pragma once
 
 #include <string>
@@ -27,11 +32,20 @@ PLATFORM_API DWORD RegisterComPort(DWORD dwPort, const std::string& device);
 // Removes the entry COM<n> from the map. FALSE with ERROR_FILE_NOT_FOUND
 // when there was no entry. Thread-safe.
 PLATFORM_API BOOL UnregisterComPort(DWORD dwPort);
+// Removes every entry that names exactly device: a pseudo-terminal helper
+// calls it for a slave it has just created, whose name a dead owner's entry
+// may still hold. Thread-safe.
+PLATFORM_API void UnregisterComPortsOf(const std::string& device);
 // Every COM number that resolves now, ascending, with its device. Thread-safe.
 struct ComPortEntry {
     DWORD dwPort;
     std::string device;
 };
 PLATFORM_API std::vector<ComPortEntry> ListComPorts();
+
+// Tests only: looks for serial hardware under sysClassTty (instead of
+// /sys/class/tty) with device nodes under dev (instead of /dev); empty
+// strings restore the real ones. Thread-safe.
+PLATFORM_API void SetSerialHardwareRoots(const std::string& sysClassTty, const std::string& dev);
 
 }  // namespace platform

@@ -27,6 +27,10 @@ public:
     // both sides: the slave's opener sees the device vanish.
     void Close();
     bool IsOpen() const { return m_nMaster >= 0; }
+    // While held, the slave cannot be opened as a COM port (the open fails
+    // with ERROR_ACCESS_DENIED), as a USB port that the kernel announced
+    // before its driver is ready. TRUE on success.
+    BOOL HoldExclusive(bool bHold);
 
     // Writes all bytes to the master side (they arrive at the slave's
     // reader). Returns the count written; less than cb only on error or

@@ -2,20 +2,36 @@
 //
 // A host includes this header alone. It declares the channel interface, the
 // record passed to Open, the property ids and error codes, the log interface
-// a host may hand to InitLog (with its flags and options), and the library's
-// two exports. Link with `pkg-config --libs cordlink`.
+// a host may hand to InitLog (with its flags and options), the library's two
+// exports, and the platform calls a host needs beside them (its thread's
+// message queue and id). Build with `pkg-config --cflags --libs cordlink`.
 //
+// Example (an echo host on COM3; compiles as shown):
 //   ICommChannel* pChannel = nullptr;
-//   CreateChannel(&pChannel, CHANNEL_TYPE_UART);
-//   pChannel->SetReceiver(WM_APP_DATA, TRUE, GetCurrentThreadId());
+//   if (!CreateChannel(&pChannel, CHANNEL_TYPE_UART))
+//       return 1;
+//   const UINT uMsgData = WM_USER + 1;
+//   pChannel->SetReceiver(uMsgData, TRUE, GetCurrentThreadId());
 //   CHANNEL_ATTRIBUTE attr = {CHANNEL_TYPE_UART, 3, 115200};
-//   pChannel->Open(&attr);
-//   ... each message: use (BYTE*)wParam, lParam bytes; pChannel->FreeMem((void*)wParam);
-//   pChannel->Close();
+//   if (pChannel->Open(&attr)) {
+//       MSG msg;
+//       while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+//           if (msg.message != uMsgData)
+//               continue;
+//           // wParam: the received bytes, lParam: their count.
+//           pChannel->Write(reinterpret_cast<LPCVOID>(msg.wParam),
+//                           static_cast<DWORD>(msg.lParam), 0);
+//           pChannel->FreeMem(reinterpret_cast<LPVOID>(msg.wParam));
+//           break;
+//       }
+//       pChannel->Close();
+//   }
 //   ReleaseChannel(pChannel);
 #pragma once
 
 #include "comm_channel.h"
+#include "platform/win_message.h"
+#include "platform/win_sync.h"
 #include "platform/win_types.h"
 #include "vx_log_interface.h"
 

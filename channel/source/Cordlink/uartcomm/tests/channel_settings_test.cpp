@@ -1,4 +1,6 @@
 // Channel.ini: defaults, partial files, and which Open a value governs.
+#include <vector>
+
 #include "channel_fixture.h"
 
 namespace cordlink_test {
@@ -32,14 +34,24 @@ TEST_F(ChannelTest, DebugModeFromTheFileReturnsAtTheNextOpen) {
     EXPECT_EQ(dwValue, 1u);
 }
 
-TEST_F(ChannelTest, ReadTimeoutsFromTheFileApplyToThePort) {
-    // With the interval off and a total constant, a read of more than is
-    // there waits the constant for the rest instead of returning at once.
-    WriteChannelIni("[CommTimeouts]\nReadIntervalTimeout=0\nReadTotalTimeoutConstant=100\n");
+TEST_F(ChannelTest, TimeoutsFromTheFileApplyToThePort) {
+    // A write total constant of 100 ms ends a write that the peer does not
+    // take after about that long, with a short count; the default (5 s)
+    // would hold it for the whole five seconds.
+    WriteChannelIni(
+        "[CommTimeouts]\nReadIntervalTimeout=0\nReadTotalTimeoutConstant=100\n"
+        "WriteTotalTimeoutMultiplier=0\nWriteTotalTimeoutConstant=100\n");
     ASSERT_TRUE(OpenChannel());
-    char buf[16];
+    std::vector<char> big(1 << 20, 'w');
     DWORD t0 = GetTickCount();
-    // No byte waiting and the comm-event wait times out first.
+    DWORD dwWritten = m_pChannel->Write(big.data(), static_cast<DWORD>(big.size()), 0);
+    DWORD dwMs = GetTickCount() - t0;
+    EXPECT_LT(dwWritten, big.size());
+    EXPECT_GE(dwMs, 90u);
+    EXPECT_LT(dwMs, 2000u);
+    // No byte waiting: the read ends with the comm-event wait.
+    char buf[16];
+    t0 = GetTickCount();
     EXPECT_EQ(m_pChannel->Read(buf, sizeof(buf), 30, 0), 0u);
     EXPECT_LT(GetTickCount() - t0, 1000u);
     EXPECT_EQ(ErrorCode(), CH_E_TIMEOUT);

@@ -4,14 +4,15 @@
 #include "platform/com_port_map.h"
 #include "platform/pseudo_terminal.h"
 #include "port_list.h"
+#include "station_test_support.h"
 #include "temp_com_map.h"
 
 TEST(PortList, UsbFirstThenTheRegisteredPorts) {
+    NoSerialHardware noUarts;
     TempComMap map;
-    const size_t nHardware = platform::ListComPorts().size();
+    const size_t nHardware = 0;
     std::vector<std::wstring> items = FillPortList();
-    ASSERT_EQ(items.size(), 1 + nHardware);
-    EXPECT_EQ(items[0], L"USB");
+    ASSERT_EQ(items, std::vector<std::wstring>{L"USB"});
 
     platform::PseudoTerminal com3, com12;
     ASSERT_TRUE(com3.Open(3));

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string>
 
+#include "platform/com_port_map.h"
 #include "platform/win_system.h"
 
 // The process's application object, made on first use and kept to the end.
@@ -55,4 +56,28 @@ private:
     }
 
     std::filesystem::path m_path;
+};
+
+// A machine without serial hardware, for as long as the object lives: the
+// COM port map looks for UARTs in an empty tree.
+class NoSerialHardware {
+public:
+    NoSerialHardware() {
+        char szTemplate[] = "/tmp/station-no-uart-XXXXXX";
+        const char* lpszDir = mkdtemp(szTemplate);
+        m_dir = lpszDir != nullptr ? lpszDir : "/nonexistent";
+        std::filesystem::create_directories(m_dir + "/sys");
+        std::filesystem::create_directories(m_dir + "/dev");
+        platform::SetSerialHardwareRoots(m_dir + "/sys", m_dir + "/dev");
+    }
+    ~NoSerialHardware() {
+        platform::SetSerialHardwareRoots("", "");
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+    NoSerialHardware(const NoSerialHardware&) = delete;
+    NoSerialHardware& operator=(const NoSerialHardware&) = delete;
+
+private:
+    std::string m_dir;
 };

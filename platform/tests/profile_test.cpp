@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/fault_injection.h"
+#include "platform/win_codepage.h"
 #include "platform/win_error.h"
 #include "platform/win_profile.h"
 #include "temp_dir.h"
@@ -199,6 +200,23 @@ TEST_F(Profile, AnsiVariantsReadAndWriteGbkBytes) {
     // The wide calls see the same file as wide text.
     EXPECT_EQ(Str(L"\x8BBE\x7F6E", L"Name"), L"\x9519\x8BEF");
     EXPECT_EQ(GetPrivateProfileIntA("\xC9\xE8\xD6\xC3", "Missing", 9, path.c_str()), 9u);
+}
+
+TEST_F(Profile, Utf8CutsBackOnlyToTheCharacterThatDoesNotFit) {
+    ASSERT_TRUE(platform::SetAnsiCodePage(CP_UTF8));
+    // "a" and four stray continuation bytes: a cut at 4 bytes keeps 4.
+    m_dir.Write("t.ini",
+                "[S]\nk=a\x80\x80\x80\x80"
+                "b\nw=ab\xE9\x94\x99\n");
+    const std::string path = m_dir.Path("t.ini");
+    char buf[8];
+    EXPECT_EQ(GetPrivateProfileStringA("S", "k", "", buf, 5, path.c_str()), 4u);
+    EXPECT_STREQ(buf, "a\x80\x80\x80");
+    // A three-byte character that does not fit whole is left out.
+    EXPECT_EQ(GetPrivateProfileStringA("S", "w", "", buf, 4, path.c_str()), 2u);
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(GetPrivateProfileStringA("S", "w", "", buf, 6, path.c_str()), 5u);
+    ASSERT_TRUE(platform::SetAnsiCodePage(936));
 }
 
 TEST_F(Profile, DoubleByteNamesDoNotMatchByFoldedTrailBytes) {

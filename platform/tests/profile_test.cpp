@@ -130,6 +130,18 @@ TEST_F(Profile, WritesKeepEveryOtherLineAsItWas) {
     EXPECT_EQ(static_cast<INT>(Int(L"General", L"Port")), -1);
 }
 
+TEST_F(Profile, EveryWrittenValueReadsBackAsItWas) {
+    // Blanks at the ends and quotes around a value survive a write: the
+    // writer quotes them (found by fuzzing: " 1 " was read back as "1").
+    for (const wchar_t* value : {L" 1 ", L"\"x\"", L"'a b'", L"\t", L"\"", L"'x", L"a \"b\" c"}) {
+        ASSERT_TRUE(WritePrivateProfileStringW(L"S", L"k", value, m_path.c_str()));
+        EXPECT_EQ(Str(L"S", L"k"), value);
+    }
+    EXPECT_EQ(FileText(), "[S]\r\nk=a \"b\" c\r\n");
+    ASSERT_TRUE(WritePrivateProfileStringW(L"S", L"k", L" 1 ", m_path.c_str()));
+    EXPECT_EQ(FileText(), "[S]\r\nk=\" 1 \"\r\n");
+}
+
 TEST_F(Profile, NewFilesUseCrLfAndLfFilesStayLf) {
     ASSERT_TRUE(WritePrivateProfileStringW(L"General", L"IMEI", L"1", m_path.c_str()));
     EXPECT_EQ(FileText(), "[General]\r\nIMEI=1\r\n");

@@ -1,8 +1,9 @@
 // Private-profile (INI) files as a hand on the line may leave them: the
-// input is the file's bytes. Every section and key is read through the
-// ANSI calls; each value is written back into the same file and into a fresh
-// one, and both must read back exactly the values read first. The files live
-// on /dev/shm, where the writer's fsync costs nothing.
+// input is the file's bytes. Every section and key is read through the ANSI
+// calls; values are written back into the same file and into a fresh one,
+// and both must read back exactly the values read first, through the wide
+// calls too where the text converts. The files live on /dev/shm, where the
+// writer's fsync costs nothing.
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win_codepage.h"
 #include "platform/win_profile.h"
 
 namespace {
@@ -99,6 +101,22 @@ void CheckSame(const std::vector<Entry>& entries, const std::string& path, const
     }
 }
 
+// Strict conversion from the ANSI code page; false for bytes that are not
+// text in it.
+bool Widen(const std::string& text, std::wstring* pWide) {
+    pWide->clear();
+    if (text.empty())
+        return true;
+    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(),
+                                static_cast<int>(text.size()), nullptr, 0);
+    if (n <= 0)
+        return false;
+    pWide->resize(static_cast<size_t>(n));
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                        pWide->data(), n);
+    return pWide->find(L'\0') == std::wstring::npos;
+}
+
 void WriteFile(const std::string& path, const uint8_t* pData, size_t cb) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr || std::fwrite(pData, 1, cb, f) != cb || std::fclose(f) != 0)
@@ -147,6 +165,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cb) {
             !WritePrivateProfileStringA(e.section.c_str(), e.key.c_str(), e.value.c_str(),
                                         fresh.c_str()))
             Fail("write refused", e, "");
+    }
+    // The wide calls see the same values as wide text.
+    for (const Entry& e : written) {
+        std::wstring section, key, value;
+        if (!Widen(e.section, &section) || !Widen(e.key, &key) || !Widen(e.value, &value))
+            continue;
+        static std::vector<wchar_t> wbuf(1 << 20);
+        const std::wstring wpath(fresh.begin(), fresh.end());
+        DWORD n = GetPrivateProfileStringW(section.c_str(), key.c_str(), L"", wbuf.data(),
+                                           static_cast<DWORD>(wbuf.size()), wpath.c_str());
+        if (std::wstring(wbuf.data(), n) != value)
+            Fail("the wide read differs", e, "");
     }
     CheckSame(entries, original, "changed by writing the values back");
     CheckSame(written, fresh, "differs in a file written from the values");

@@ -133,9 +133,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cb) {
     std::remove(fresh.c_str());
 
     const std::vector<Entry> entries = ReadAll(original);
-    // The integer reader takes any text.
-    for (const Entry& e : entries)
-        (void)GetPrivateProfileIntA(e.section.c_str(), e.key.c_str(), 7, original.c_str());
 
     // A value with a zero byte cannot be passed back through the C API; a
     // name or value with a carriage return is refused by the writer (it
@@ -166,6 +163,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cb) {
                                         fresh.c_str()))
             Fail("write refused", e, "");
     }
+    // The integer reader takes any text.
+    for (const Entry& e : written)
+        (void)GetPrivateProfileIntA(e.section.c_str(), e.key.c_str(), 7, original.c_str());
     // The wide calls see the same values as wide text.
     for (const Entry& e : written) {
         std::wstring section, key, value;

@@ -87,37 +87,42 @@ void CFrameDecoder::Extract(size_t cbFrame, CbFrame* pFrame) {
 BOOL CFrameDecoder::Next(CbFrame* pFrame) {
     if (pFrame == nullptr)
         return FALSE;
-    for (;;) {
-        size_t nMarker = FindMarker(0);
-        if (nMarker == m_buffer.size()) {
-            // No marker: everything is garbage, except a last byte that may
-            // be the first half of a marker still arriving.
-            size_t cbKeep = (!m_buffer.empty() && m_buffer.back() == CB_FRAME_MARKER0) ? 1 : 0;
-            Drop(m_buffer.size() - cbKeep);
-            return FALSE;
-        }
-        Drop(nMarker);
-
+    // Of the complete frames with a good CRC, the one that ends first wins
+    // (of two ending together, the one that starts first). Every frame that
+    // ends within the bytes held is already complete, so the choice does not
+    // depend on how the stream was cut into reads.
+    size_t nBest = m_buffer.size();
+    size_t cbBest = 0;
+    size_t nFirstWaiting = m_buffer.size();
+    for (size_t nAt = FindMarker(0); nAt < m_buffer.size() && nAt < nBest + cbBest;
+         nAt = FindMarker(nAt + 1)) {
         size_t cbFrame = 0;
-        switch (Inspect(0, &cbFrame)) {
+        switch (Inspect(nAt, &cbFrame)) {
             case Candidate::kComplete:
-                Extract(cbFrame, pFrame);
-                return TRUE;
-            case Candidate::kInvalid:
-                Drop(1);
-                continue;
+                if (nBest == m_buffer.size() || nAt + cbFrame < nBest + cbBest) {
+                    nBest = nAt;
+                    cbBest = cbFrame;
+                }
+                break;
             case Candidate::kIncomplete:
+                if (nFirstWaiting == m_buffer.size())
+                    nFirstWaiting = nAt;
+                break;
+            case Candidate::kInvalid:
                 break;
         }
-        // The candidate may be a false marker waiting for bytes that never
-        // come: a complete, valid frame behind it proves it was garbage.
-        for (size_t nNext = FindMarker(1); nNext < m_buffer.size(); nNext = FindMarker(nNext + 1)) {
-            if (Inspect(nNext, &cbFrame) == Candidate::kComplete) {
-                Drop(nNext);
-                Extract(cbFrame, pFrame);
-                return TRUE;
-            }
-        }
-        return FALSE;
     }
+    if (nBest < m_buffer.size()) {
+        Drop(nBest);
+        Extract(cbBest, pFrame);
+        return TRUE;
+    }
+    // No frame yet. Bytes before the first marker still waiting for the
+    // rest of its frame can never begin one; without such a marker, a last
+    // byte may be the first half of a marker still arriving.
+    if (nFirstWaiting == m_buffer.size() && !m_buffer.empty() &&
+        m_buffer.back() == CB_FRAME_MARKER0)
+        nFirstWaiting = m_buffer.size() - 1;
+    Drop(nFirstWaiting);
+    return FALSE;
 }

@@ -24,12 +24,14 @@ BOOL CbEncodeFrame(BYTE bCommand, WORD wSequence, const BYTE* pPayload, size_t c
 
 // Reassembles frames from received bytes. Not copyable; one thread at a time.
 //
-// Resynchronisation: bytes before a start marker are dropped; a marker whose
-// length is too large, or whose frame fails its CRC, loses only its first
-// byte and the scan goes on from the next byte, so a real frame hidden
-// behind a false marker is still found. While a candidate frame is still
-// incomplete, a complete frame with a good CRC further on wins over it, so a
-// false marker with a large length cannot hold back the frames behind it.
+// Resynchronisation: the next frame is the complete frame with a good CRC
+// that ends first in the bytes received (of two that end together, the one
+// that starts first), wherever it starts. Bytes before it are dropped, so a
+// false marker, with a large length or a damaged frame, never holds back the
+// real frame behind it. Because every frame that ends within the bytes held
+// is already complete, the frames found do not depend on how the stream was
+// cut into reads. A marker still waiting for the rest of its frame, and
+// everything after it, is kept.
 class CFrameDecoder {
 public:
     CFrameDecoder() = default;

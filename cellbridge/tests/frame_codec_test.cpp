@@ -1,6 +1,7 @@
 // The frame codec: CRC, framing and recovery from a damaged byte stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -91,6 +92,34 @@ TEST(FrameCodec, KeepsAMarkerSplitAcrossReads) {
     decoder.Feed(good.data() + 1, good.size() - 1);
     ASSERT_TRUE(decoder.Next(&frame));
     EXPECT_EQ(frame.bCommand, 0x86);
+}
+
+TEST(FrameCodec, FramesDoNotDependOnHowTheStreamIsCut) {
+    // Found by fuzzing: a frame whose payload carries a complete frame gave
+    // the outer frame when it arrived in one read and the inner one when it
+    // arrived byte by byte. The frame that ends first wins, however it
+    // arrives.
+    const std::vector<BYTE> inner = Frame(0x82, 8, {0, 0});
+    std::vector<BYTE> payload = {0, 0};
+    payload.insert(payload.end(), inner.begin(), inner.end());
+    std::vector<BYTE> stream = Frame(0x83, 9, payload);
+    const std::vector<BYTE> after = Frame(0x86, 10, {0, 0});
+    stream.insert(stream.end(), after.begin(), after.end());
+
+    for (size_t cbRead : {stream.size(), size_t{1}, size_t{5}}) {
+        CFrameDecoder decoder;
+        std::vector<CbFrame> frames;
+        for (size_t at = 0; at < stream.size(); at += cbRead) {
+            decoder.Feed(&stream[at], std::min(cbRead, stream.size() - at));
+            for (CbFrame& frame : DecodeAll(decoder))
+                frames.push_back(frame);
+        }
+        ASSERT_EQ(frames.size(), 2u) << cbRead;
+        EXPECT_EQ(frames[0].wSequence, 8);
+        EXPECT_EQ(frames[1].wSequence, 10);
+        EXPECT_EQ(decoder.PendingBytes(), 0u);
+        EXPECT_EQ(decoder.DroppedBytes(), stream.size() - inner.size() - after.size());
+    }
 }
 
 TEST(FrameCodec, RecoversEveryFrameFromNoisyStream) {

@@ -345,10 +345,15 @@ size_t AnsiCutPoint(const char* lpText, size_t cb, size_t cbMax) {
         return cb;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(lpText);
     if (AnsiCodePage() == CP_UTF8) {
-        size_t cut = cbMax;
-        while (cut > 0 && (p[cut] & 0xC0) == 0x80)
-            --cut;
-        return cut;
+        // Back up only to the start of a character that would not fit whole:
+        // at most three continuation bytes, behind a lead byte whose
+        // sequence runs past the limit. Stray continuation bytes are single
+        // characters of their own and are cut at the limit.
+        size_t lead = cbMax;
+        while (lead > 0 && cbMax - lead < 3 && (p[lead] & 0xC0) == 0x80)
+            --lead;
+        const size_t cbChar = p[lead] >= 0xF0 ? 4 : p[lead] >= 0xE0 ? 3 : p[lead] >= 0xC0 ? 2 : 1;
+        return lead < cbMax && (p[lead] & 0xC0) == 0xC0 && lead + cbChar > cbMax ? lead : cbMax;
     }
     size_t i = 0;
     while (i < cbMax) {

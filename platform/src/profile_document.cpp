@@ -43,6 +43,22 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+bool IsQuote(char c) {
+    return c == '"' || c == '\'';
+}
+
+// The value as a line stores it: quoted when blanks at its ends or quotes
+// around it would otherwise be lost on reading, so that every value reads
+// back as it was written.
+std::string StoredValue(std::string_view value) {
+    const bool bBlankEnds = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()));
+    const bool bQuoted =
+        value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front();
+    if (!bBlankEnds && !bQuoted)
+        return std::string(value);
+    return "\"" + std::string(value) + "\"";
+}
+
 }  // namespace
 
 ProfileDocument::ProfileDocument(std::string_view text) {
@@ -124,7 +140,7 @@ bool ProfileDocument::FindValue(std::string_view section, std::string_view key,
         if (p.kind != Kind::Key || !EqualNoCase(p.name, key))
             continue;
         std::string_view v = p.value;
-        if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+        if (v.size() >= 2 && IsQuote(v.front()) && v.back() == v.front())
             v = v.substr(1, v.size() - 2);
         pValue->assign(v);
         return true;
@@ -165,7 +181,7 @@ bool ProfileDocument::SetValue(std::string_view section, std::string_view key,
                                std::string_view value) {
     section = Trim(section);
     key = Trim(key);
-    std::string text = std::string(key) + "=" + std::string(Trim(value));
+    std::string text = std::string(key) + "=" + StoredValue(value);
     size_t header = FindSection(section);
     if (header == std::string::npos) {
         if (!m_lines.empty()) {

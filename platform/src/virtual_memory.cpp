@@ -25,9 +25,14 @@ constexpr SIZE_T kAllocationGranularity = 0x10000;
 constexpr uintptr_t kMinimumApplicationAddress = 0x10000;
 constexpr uintptr_t kMaximumApplicationAddress = 0x7FFFFFFEFFFFull;
 
-constexpr WORD kArchitectureAmd64 = 9;
-constexpr WORD kArchitectureArm64 = 12;
-constexpr WORD kArchitectureUnknown = 0xFFFF;
+// The processor architecture of this build, as Windows numbers it.
+#if defined(__x86_64__)
+constexpr WORD kArchitecture = 9;
+#elif defined(__aarch64__)
+constexpr WORD kArchitecture = 12;
+#else
+constexpr WORD kArchitecture = 0xFFFF;  // unknown
+#endif
 
 SIZE_T PageSize() {
     static const SIZE_T s_cbPage = static_cast<SIZE_T>(sysconf(_SC_PAGESIZE));
@@ -167,13 +172,9 @@ extern "C" void GetSystemInfo(LPSYSTEM_INFO lpSystemInfo) {
     if (lpSystemInfo == nullptr)
         return;
     SYSTEM_INFO info{};
+    info.wProcessorArchitecture = kArchitecture;
 #if defined(__x86_64__)
-    info.wProcessorArchitecture = kArchitectureAmd64;
     info.dwProcessorType = 8664;
-#elif defined(__aarch64__)
-    info.wProcessorArchitecture = kArchitectureArm64;
-#else
-    info.wProcessorArchitecture = kArchitectureUnknown;
 #endif
     info.dwPageSize = static_cast<DWORD>(PageSize());
     info.lpMinimumApplicationAddress = reinterpret_cast<LPVOID>(kMinimumApplicationAddress);

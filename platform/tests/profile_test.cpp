@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/fault_injection.h"
+#include "platform/win_codepage.h"
 #include "platform/win_error.h"
 #include "platform/win_profile.h"
 #include "temp_dir.h"
@@ -129,6 +130,18 @@ TEST_F(Profile, WritesKeepEveryOtherLineAsItWas) {
     EXPECT_EQ(static_cast<INT>(Int(L"General", L"Port")), -1);
 }
 
+TEST_F(Profile, EveryWrittenValueReadsBackAsItWas) {
+    // Blanks at the ends and quotes around a value survive a write: the
+    // writer quotes them (found by fuzzing: " 1 " was read back as "1").
+    for (const wchar_t* value : {L" 1 ", L"\"x\"", L"'a b'", L"\t", L"\"", L"'x", L"a \"b\" c"}) {
+        ASSERT_TRUE(WritePrivateProfileStringW(L"S", L"k", value, m_path.c_str()));
+        EXPECT_EQ(Str(L"S", L"k"), value);
+    }
+    EXPECT_EQ(FileText(), "[S]\r\nk=a \"b\" c\r\n");
+    ASSERT_TRUE(WritePrivateProfileStringW(L"S", L"k", L" 1 ", m_path.c_str()));
+    EXPECT_EQ(FileText(), "[S]\r\nk=\" 1 \"\r\n");
+}
+
 TEST_F(Profile, NewFilesUseCrLfAndLfFilesStayLf) {
     ASSERT_TRUE(WritePrivateProfileStringW(L"General", L"IMEI", L"1", m_path.c_str()));
     EXPECT_EQ(FileText(), "[General]\r\nIMEI=1\r\n");
@@ -199,6 +212,23 @@ TEST_F(Profile, AnsiVariantsReadAndWriteGbkBytes) {
     // The wide calls see the same file as wide text.
     EXPECT_EQ(Str(L"\x8BBE\x7F6E", L"Name"), L"\x9519\x8BEF");
     EXPECT_EQ(GetPrivateProfileIntA("\xC9\xE8\xD6\xC3", "Missing", 9, path.c_str()), 9u);
+}
+
+TEST_F(Profile, Utf8CutsBackOnlyToTheCharacterThatDoesNotFit) {
+    ASSERT_TRUE(platform::SetAnsiCodePage(CP_UTF8));
+    // "a" and four stray continuation bytes: a cut at 4 bytes keeps 4.
+    m_dir.Write("t.ini",
+                "[S]\nk=a\x80\x80\x80\x80"
+                "b\nw=ab\xE9\x94\x99\n");
+    const std::string path = m_dir.Path("t.ini");
+    char buf[8];
+    EXPECT_EQ(GetPrivateProfileStringA("S", "k", "", buf, 5, path.c_str()), 4u);
+    EXPECT_STREQ(buf, "a\x80\x80\x80");
+    // A three-byte character that does not fit whole is left out.
+    EXPECT_EQ(GetPrivateProfileStringA("S", "w", "", buf, 4, path.c_str()), 2u);
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(GetPrivateProfileStringA("S", "w", "", buf, 6, path.c_str()), 5u);
+    ASSERT_TRUE(platform::SetAnsiCodePage(936));
 }
 
 TEST_F(Profile, DoubleByteNamesDoNotMatchByFoldedTrailBytes) {

@@ -53,6 +53,13 @@ QFont MakeDialogFont(const QString& face, int nPointSize) {
     return MakeFont(face, -MulDiv(nPointSize, 96, 72), 400);
 }
 
+QPushButton* NewTemplateButton(QWidget* pParent, const QString& text) {
+    auto* pButton = new QPushButton(text, pParent);
+    pButton->setAutoDefault(false);
+    pButton->setDefault(false);
+    return pButton;
+}
+
 CDialogUnits::CDialogUnits(const QFont& dialogFont) {
     const QFontMetrics metrics(dialogFont);
     const int nWidth =

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QFont>
+#include <QPushButton>
 #include <QRect>
 #include <QSize>
 #include <QString>
@@ -21,6 +22,10 @@ QFont MakeFont(const QString& face, int nHeight, int nWeight, int nWidth = 0);
 // The dialog font of a template: face and point size at 96 pixels per inch.
 QFont MakeDialogFont(const QString& face, int nPointSize);
 
+// A push button of a template that focus never makes the default button (a
+// dialog decides itself what Enter does).
+QPushButton* NewTemplateButton(QWidget* pParent, const QString& text);
+
 // Converts template units of one dialog: x by the average character width
 // over 4, y by the character height over 8, rounded as the original does.
 class CDialogUnits {
@@ -30,6 +35,15 @@ public:
     int BaseY() const { return m_nBaseY; }
     QRect Rect(int x, int y, int w, int h) const;
     QSize Size(int w, int h) const;
+    // Puts a template's control at its place: its id (when not 0) as the
+    // object name, its rectangle converted. Returns the control.
+    template <class T>
+    T* Place(T* pControl, int nId, int x, int y, int w, int h) const {
+        if (nId != 0)
+            pControl->setObjectName(QString::number(nId));
+        pControl->setGeometry(Rect(x, y, w, h));
+        return pControl;
+    }
 
 private:
     int m_nBaseX;

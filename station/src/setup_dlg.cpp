@@ -103,22 +103,12 @@ void CSetupDlg::CreateControls() {
 }
 
 QCheckBox* CSetupDlg::AddCheck(int nId, const wchar_t* lpszText, int x, int y, int w, int h) {
-    const CDialogUnits units(font());
-    auto* pBox = new QCheckBox(Q(lpszText), this);
-    pBox->setObjectName(QString::number(nId));
-    pBox->setGeometry(units.Rect(x, y, w, h));
-    return pBox;
+    return CDialogUnits(font()).Place(new QCheckBox(Q(lpszText), this), nId, x, y, w, h);
 }
 
 QPushButton* CSetupDlg::AddButton(int nId, const wchar_t* lpszText, int x, int y, int w, int h) {
-    const CDialogUnits units(font());
-    auto* pButton = new QPushButton(Q(lpszText), this);
-    pButton->setObjectName(QString::number(nId));
     // Only the button made default below answers Enter; focus does not move it.
-    pButton->setAutoDefault(false);
-    pButton->setDefault(false);
-    pButton->setGeometry(units.Rect(x, y, w, h));
-    return pButton;
+    return CDialogUnits(font()).Place(NewTemplateButton(this, Q(lpszText)), nId, x, y, w, h);
 }
 
 void CSetupDlg::OnInitDialog() {

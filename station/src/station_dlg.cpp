@@ -157,23 +157,14 @@ QLabel* CStationDlg::AddStatic(int nId, const wchar_t* lpszText, Qt::Alignment a
 }
 
 CDigitEdit* CStationDlg::AddEdit(int nId, int nMaxChars, int x, int y, int w, int h) {
-    const CDialogUnits units(font());
-    auto* pEdit = new CDigitEdit(this);
-    pEdit->setObjectName(QString::number(nId));
+    auto* pEdit = CDialogUnits(font()).Place(new CDigitEdit(this), nId, x, y, w, h);
     pEdit->setMaxLength(nMaxChars);
-    pEdit->setGeometry(units.Rect(x, y, w, h));
     return pEdit;
 }
 
 QPushButton* CStationDlg::AddButton(int nId, const wchar_t* lpszText, int x, int y, int w, int h) {
-    const CDialogUnits units(font());
-    auto* pButton = new QPushButton(Q(lpszText), this);
-    pButton->setObjectName(QString::number(nId));
     // Enter is the window's own key: it never presses a button.
-    pButton->setAutoDefault(false);
-    pButton->setDefault(false);
-    pButton->setGeometry(units.Rect(x, y, w, h));
-    return pButton;
+    return CDialogUnits(font()).Place(NewTemplateButton(this, Q(lpszText)), nId, x, y, w, h);
 }
 
 void CStationDlg::AddFrame(int x, int y, int w, int h) {

@@ -11,39 +11,12 @@
 #include <string>
 
 #include "ansi_text.h"
+#include "temp_dir.h"
 
 namespace frtest {
 
-class TempDir {
-public:
-    TempDir() {
-        const char* lpszBase = getenv("TMPDIR");
-        std::string tmpl = std::string(lpszBase != nullptr && *lpszBase ? lpszBase : "/tmp") +
-                           "/faultreader-test-XXXXXX";
-        const char* lpszDir = mkdtemp(tmpl.data());
-        m_dir = lpszDir != nullptr ? lpszDir : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!m_dir.empty())
-            std::filesystem::remove_all(m_dir, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& Dir() const { return m_dir; }
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
-    void Write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(Path(name), std::ios::binary) << bytes;
-    }
-    std::string Read(const std::string& name) const {
-        std::ifstream in(Path(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
-private:
-    std::string m_dir;
-};
+// The platform tests' private directory.
+using ::TempDir;
 
 // UTF-8 source text as GBK, the library's narrow text.
 inline std::string G(const std::string& strUtf8) {

@@ -96,13 +96,11 @@ int RunBatch(int nHandsets, std::FILE* pOut) {
     }
     runner.SetSettingsFile(file);
 
-    std::wstring recordPath = file.Path();
-    recordPath = recordPath.substr(0, recordPath.find_last_of(L'/') + 1) + L"Stampwell.db";
     auto pRecord = std::make_shared<CNumberLedger>();
     std::string error;
-    if (!pRecord->Open(Utf8(recordPath), &error)) {
+    if (!pRecord->Open(file.RecordPath(), &error)) {
         std::fprintf(pOut, "stampwell: the record %s cannot be opened: %s\n",
-                     Utf8(recordPath).c_str(), error.c_str());
+                     file.RecordPath().c_str(), error.c_str());
         return 2;
     }
     if (pRecord->RecoveredCount() > 0)

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "batch_mode.h"
+#include "number_ledger.h"
 #include "station_app.h"
+#include "station_settings.h"
 
 namespace {
 
@@ -17,7 +19,25 @@ void Usage(std::FILE* pOut) {
                  "               Stampwell.ini beside the program (generation mode); one line\n"
                  "               per handset and a summary; exit status 0 only when all\n"
                  "               were written\n"
+                 "  --export-record FILE\n"
+                 "               write the record of every handset written or tried\n"
+                 "               (Stampwell.db beside the program) to FILE as CSV\n"
                  "  --help       this text\n");
+}
+
+int ExportRecord(const char* lpszCsv) {
+    CSettingsFile file;
+    if (!file.LocateBesideProgram()) {
+        std::fprintf(stderr, "stampwell: the program's directory cannot be found\n");
+        return 2;
+    }
+    CNumberLedger record;
+    std::string error;
+    if (!record.Open(file.RecordPath(), &error) || !record.ExportCsv(lpszCsv, &error)) {
+        std::fprintf(stderr, "stampwell: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -36,6 +56,8 @@ int main(int argc, char** argv) {
         }
         return RunBatch(static_cast<int>(nHandsets), stdout);
     }
+    if (argc == 3 && std::strcmp(argv[1], "--export-record") == 0)
+        return ExportRecord(argv[2]);
     if (argc >= 2) {
         Usage(stderr);
         return 2;

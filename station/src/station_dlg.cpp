@@ -243,12 +243,9 @@ void CStationDlg::PrepareNumbers() {
 }
 
 bool CStationDlg::OpenRecord() {
-    std::wstring path = m_settingsFile.Path();
-    const size_t slash = path.find_last_of(L"/\\");
-    path = (slash == std::wstring::npos ? L"" : path.substr(0, slash + 1)) + L"Stampwell.db";
     auto pRecord = std::make_shared<CNumberLedger>();
     std::string error;
-    if (!pRecord->Open(std::string(path.begin(), path.end()), &error)) {
+    if (!pRecord->Open(m_settingsFile.RecordPath(), &error)) {
         m_recordError = L"无法打开记录数据库，不能写号!";
         return false;
     }

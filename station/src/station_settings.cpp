@@ -3,6 +3,7 @@
 
 #include <cwchar>
 
+#include "platform/win_codepage.h"
 #include "platform/win_format.h"
 #include "platform/win_profile.h"
 #include "platform/win_system.h"
@@ -37,6 +38,16 @@ bool CSettingsFile::LocateBesideProgram() {
         return false;
     m_path = exe.substr(0, slash) + L"/Stampwell.ini";
     return true;
+}
+
+std::string CSettingsFile::RecordPath() const {
+    const std::wstring dir = m_path.substr(0, m_path.find_last_of(L"/\\") + 1);
+    const std::wstring wide = dir + L"Stampwell.db";
+    std::string path(wide.size() * 4 + 1, '\0');
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, path.data(),
+                                      static_cast<int>(path.size()), nullptr, nullptr);
+    path.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+    return path;
 }
 
 void CSettingsFile::LoadSettings(StationSettings& s, PortSetting& port) const {

@@ -44,6 +44,9 @@ public:
     // Any other file (tests, a station started with an explicit file).
     void SetPath(std::wstring path) { m_path = std::move(path); }
     const std::wstring& Path() const { return m_path; }
+    // The record of handsets beside the settings file ("Stampwell.db"), as
+    // a UTF-8 path.
+    std::string RecordPath() const;
 
     // Reads every key into the block and the port, in the file's documented
     // order; phaseCheck is then forced to 0 and DefaultIMEI is cut to 14

@@ -173,6 +173,7 @@ TEST_F(WriteJobTest, DerivationFromTheTypedImei1) {
     QTest::keyClicks(pImei1, "350000000000006");
     Enter(pImei1);
     ASSERT_TRUE(WaitLabel(kPass));
+    ASSERT_TRUE(WaitIdle());
     ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
     HandsetResult r = m_pSim->Results().at(0);
     EXPECT_EQ(r.imei1, "350000000000006");

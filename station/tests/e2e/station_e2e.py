@@ -117,6 +117,14 @@ def check_batch(stampwell, sim, libdirs):
         written = line.record("SELECT imei1, outcome FROM jobs ORDER BY id")
         if written != [[w[0], "written"] for w in want]:
             fail("the record holds %s" % written)
+        exported = os.path.join(line.dir, "record.csv")
+        if line.run(["--export-record", exported]).returncode != 0:
+            fail("--export-record failed")
+        with open(exported, newline="") as f:
+            rows = list(csv.DictReader(f))
+        if [(r["imei1"], r["imei3"], r["outcome"]) for r in rows] != \
+                [(w[0], w[2], "written") for w in want]:
+            fail("the exported record holds %s" % rows)
 
         # A start number that makes invalid numbers: nothing is written and
         # the exit status says so.

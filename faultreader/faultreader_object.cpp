@@ -122,6 +122,10 @@ BOOL CFaultreader::ImportCsvText(LPCSTR lpszTable, const std::string& strText) {
     BOOL bOk = m_Db.ClearTable(lpszTable);
     if (bOk) {
         bOk = ParseCsvRecords(strText, [&](int nKey, const std::string& strValue) {
+            // A record goes in as a C string: a text holding a zero byte
+            // would be stored cut there, so its line is refused instead.
+            if (strValue.find('\0') != std::string::npos)
+                return false;
             return InsertRecord(lpszTable, nKey, strValue.c_str()) != FALSE;
         });
     }

@@ -31,7 +31,8 @@ public:
 
     // Imports CSV text (newlines as "\n") into the table the table text
     // names, in one transaction: TRUE when every line was taken, else FALSE
-    // with the table as it was. ImportCsv reads its file and calls this.
+    // with the table as it was (also for a text holding a zero byte, which
+    // could not be stored whole). ImportCsv reads its file and calls this.
     BOOL ImportCsvText(LPCSTR lpszTable, const std::string& strText);
 
     CErrorCodeDb& Database() { return m_Db; }

@@ -114,3 +114,43 @@ write("dump_fuzz", "hello_reply_8_per_line", bytes([8, 0x07]) + HELLO_REPLY)
 write("dump_fuzz", "bare_auto_read", bytes([17, 2 << 3]) + b"\x7f\x80\x0a \x20~")
 write("dump_fuzz", "empty", bytes([0, 0x07]))
 write("dump_fuzz", "record_direction_7", bytes([3, 0x05 | (4 << 3)]) + record())
+
+
+# --- csv_import_fuzz: table number, then a CSV file's bytes (GBK, CR LF) -----
+# Tables: 0 error codes 2, 1 interfaces 5 (unique keys), 2 modules (unique),
+# 3 solution lists 3, 4 solution index 5 (unique), 5 a path naming error
+# codes 5, 6..8 table texts the import refuses.
+def sample(name):
+    with open(os.path.join(HERE, "..", "faultreader", "data", name + ".csv"), "rb") as f:
+        return f.read()
+
+
+write("csv_import_fuzz", "error_codes_2", b"\x00" + sample("错误代码索引表2"))
+write("csv_import_fuzz", "interfaces_5", b"\x01" + sample("接口索引表5"))
+write("csv_import_fuzz", "modules", b"\x02" + sample("模块索引表"))
+write("csv_import_fuzz", "solution_lists_3", b"\x03" + sample("解决方法清单3"))
+write("csv_import_fuzz", "solution_index_5", b"\x04" + sample("解决方法索引表5"))
+write("csv_import_fuzz", "quoted_values",
+      b"\x05" + "1,\"写入超时，\r\n手机无应答\"\r\n7,\"他说\"\"好\"\"\",x\r\n8,\"\"\"\r\n".encode("gbk"))
+write("csv_import_fuzz", "duplicate_key", b"\x01" + "1,打开串口\r\n1,再次打开\r\n".encode("gbk"))
+write("csv_import_fuzz", "empty_quoted", b"\x00" + b"1,ok\n2,\"\"\n")
+write("csv_import_fuzz", "no_module", b"\x06" + sample("错误代码索引表3"))
+write("csv_import_fuzz", "runs_of_commas", b"\x03" + b",,4,,1;2,,extra\r\n5\r\n,6,3;\n\n 9 ,7")
+
+# --- error_words_fuzz: count (0..3), then words, little endian ---------------
+def word(module, interface, error, cont):
+    return (module << 26) | (interface << 11) | (int(cont) << 10) | error
+
+
+def words(count, *ws):
+    return bytes([count]) + b"".join(struct.pack("<I", w) for w in ws)
+
+
+write("error_words_fuzz", "one_word", words(1, 0x14001C07))
+write("error_words_fuzz", "two_continued", words(2, word(5, 3, 7, True), word(2, 1, 1, False)))
+write("error_words_fuzz", "stop_after_first", words(2, word(3, 2, 5, False), word(5, 1, 1, False)))
+write("error_words_fuzz", "unknown_module", words(2, word(9, 1, 1, True), word(5, 4, 9, False)))
+write("error_words_fuzz", "missing_texts", words(1, word(5, 7, 3, False)))
+write("error_words_fuzz", "zero_and_no_error", words(2, 0, word(2, 1, 0, True)))
+write("error_words_fuzz", "three_words", words(3, word(5, 1, 1, True), word(5, 2, 8, True),
+                                                word(3, 1, 4, False)))

@@ -104,6 +104,17 @@ TEST_F(CsvTest, AFailedImportLeavesTheTableAsItWas) {
     EXPECT_EQ(before, Rows("解决方法索引表2", "索引码", "解决方法"));
 }
 
+TEST_F(CsvTest, AZeroByteInATextRefusesTheImportInsteadOfCuttingTheText) {
+    ASSERT_TRUE(Import("错误代码索引表1.csv", "1,keep\r\n"));
+    const std::string before = Rows("错误代码索引表1", "错误代码", "错误描述");
+    EXPECT_FALSE(Import("错误代码索引表1.csv", std::string("2,ab\0cd\r\n", 9)));
+    EXPECT_FALSE(Import("错误代码索引表1.csv", std::string("3,\"x\0y\"\r\n", 9)));
+    EXPECT_EQ(before, Rows("错误代码索引表1", "错误代码", "错误描述"));
+    // In the key the zero byte only ends the number, as it always did.
+    ASSERT_TRUE(Import("错误代码索引表1.csv", std::string("4\0x,text\r\n", 10)));
+    EXPECT_EQ("4|text\n\n", Rows("错误代码索引表1", "错误代码", "错误描述"));
+}
+
 TEST_F(CsvTest, ValuesWithCommasQuotesAndLineBreaksSurviveExportAndImport) {
     const std::vector<std::string> values = {"a,b",        "say \"hi\"",   "two\nlines",
                                              "\"quoted\"", "cr\rinside",   "end,\n",

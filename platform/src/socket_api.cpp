@@ -58,6 +58,20 @@ T WithError(T result, DWORD dwError) {
     return result;
 }
 
+// Counts a new socket (from socket or accept) and adds it to the set the
+// last WSACleanup closes.
+uintptr_t RegisterOpen(uintptr_t s) {
+    SocketLayer& layer = Layer();
+    std::lock_guard<std::mutex> lock(layer.lock);
+    try {
+        layer.open.insert(s);
+    } catch (const std::bad_alloc&) {
+        // Only the last WSACleanup's sweep misses it.
+    }
+    ++layer.nCreated;
+    return s;
+}
+
 }  // namespace
 
 std::shared_ptr<SocketObject> LookupSocket(uintptr_t s) {
@@ -184,15 +198,7 @@ SOCKET socket(int af, int type, int protocol) {
         std::lock_guard<std::mutex> lock(object->m_lock);
         object->m_value = s;
     }
-    platform::SocketLayer& layer = platform::Layer();
-    std::lock_guard<std::mutex> lock(layer.lock);
-    try {
-        layer.open.insert(s);
-    } catch (const std::bad_alloc&) {
-        // Only the last WSACleanup's sweep misses it.
-    }
-    ++layer.nCreated;
-    return s;
+    return platform::RegisterOpen(s);
 }
 
 int bind(SOCKET s, const struct sockaddr* name, int namelen) {
@@ -269,14 +275,7 @@ SOCKET accept(SOCKET s, struct sockaddr* addr, int* addrlen) {
         object->m_lEnabled = lEvents;
         platform::RearmLocked(*object);
     }
-    platform::SocketLayer& layer = platform::Layer();
-    std::lock_guard<std::mutex> lock(layer.lock);
-    try {
-        layer.open.insert(sNew);
-    } catch (const std::bad_alloc&) {
-    }
-    ++layer.nCreated;
-    return sNew;
+    return platform::RegisterOpen(sNew);
 }
 
 int connect(SOCKET s, const struct sockaddr* name, int namelen) {

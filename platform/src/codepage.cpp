@@ -226,6 +226,15 @@ bool DecodeUtf8(const char* lpSrc, size_t n, bool bStrict, Output<wchar_t>& out)
     return true;
 }
 
+// glibc's converters drop the Unicode tag characters without a word, so a
+// text holding one would come back shorter and with no default character
+// reported. They have no mapping in any code page here and are handed to
+// the default character instead.
+bool IsSkippedByIconv(wchar_t c) {
+    const uint32_t u = static_cast<uint32_t>(c);
+    return u >= 0xE0000 && u <= 0xE007F;
+}
+
 // Wide to a code page through iconv. Unmappable characters become the
 // default character. FALSE when the code page has no converter.
 bool EncodeIconv(UINT uCodePage, const wchar_t* lpSrc, size_t n, const char* lpDefault,
@@ -235,27 +244,40 @@ bool EncodeIconv(UINT uCodePage, const wchar_t* lpSrc, size_t n, const char* lpD
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    char* in = reinterpret_cast<char*>(const_cast<wchar_t*>(lpSrc));
-    size_t inLeft = n * sizeof(wchar_t);
+    const wchar_t* const lpEnd = lpSrc + n;
+    const wchar_t* lpRun = lpSrc;
     char chunk[256];
     while (!out.bOverflow) {
-        char* o = chunk;
-        size_t oLeft = sizeof chunk;
-        size_t r = inLeft > 0 ? iconv(cd, &in, &inLeft, &o, &oLeft)
-                              : iconv(cd, nullptr, nullptr, &o, &oLeft);
-        int err = r == static_cast<size_t>(-1) ? errno : 0;
-        out.Put(chunk, static_cast<size_t>(o - chunk));
-        if (err == E2BIG)
-            continue;
-        if (err == EILSEQ || err == EINVAL) {
-            out.Put(lpDefault, cbDefault);
-            *pbUsedDefault = true;
-            in += sizeof(wchar_t);
-            inLeft -= sizeof(wchar_t);
-            continue;
+        // The run up to the next character iconv would drop.
+        const wchar_t* lpStop = lpRun;
+        while (lpStop < lpEnd && !IsSkippedByIconv(*lpStop))
+            ++lpStop;
+        char* in = reinterpret_cast<char*>(const_cast<wchar_t*>(lpRun));
+        size_t inLeft = static_cast<size_t>(lpStop - lpRun) * sizeof(wchar_t);
+        while (!out.bOverflow) {
+            char* o = chunk;
+            size_t oLeft = sizeof chunk;
+            size_t r = inLeft > 0 ? iconv(cd, &in, &inLeft, &o, &oLeft)
+                                  : iconv(cd, nullptr, nullptr, &o, &oLeft);
+            int err = r == static_cast<size_t>(-1) ? errno : 0;
+            out.Put(chunk, static_cast<size_t>(o - chunk));
+            if (err == E2BIG)
+                continue;
+            if (err == EILSEQ || err == EINVAL) {
+                out.Put(lpDefault, cbDefault);
+                *pbUsedDefault = true;
+                in += sizeof(wchar_t);
+                inLeft -= sizeof(wchar_t);
+                continue;
+            }
+            if (inLeft == 0 && o == chunk)
+                break;  // the run taken, state flushed
         }
-        if (inLeft == 0 && o == chunk)
-            break;  // all input taken, state flushed
+        if (lpStop == lpEnd)
+            break;
+        out.Put(lpDefault, cbDefault);
+        *pbUsedDefault = true;
+        lpRun = lpStop + 1;
     }
     return true;
 }

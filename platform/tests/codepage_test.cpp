@@ -65,6 +65,23 @@ TEST(CodePage, UnmappableCharactersBecomeTheDefaultCharacter) {
     EXPECT_FALSE(bUsed);
 }
 
+TEST(CodePage, TagCharactersAreNotDroppedSilently) {
+    // The converter underneath skips U+E0000..U+E007F; they must count as
+    // unmappable like any other character, at the start, between and at
+    // the end, so the lengths agree and the caller learns of it.
+    const wchar_t text[] =
+        L"\xE0034"
+        L"a\xE0001\xE007F\x4E2D\xE0020";
+    BOOL bUsed = FALSE;
+    ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, &bUsed), 8);
+    EXPECT_TRUE(bUsed);
+    char narrow[8];
+    ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof narrow, nullptr, &bUsed), 8);
+    EXPECT_STREQ(narrow, "?a??\xD6\xD0?");
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, 7, nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
 TEST(CodePage, BrokenGbkBytesDecodeToReplacementsOrFailWhenStrict) {
     // A lead byte with a bad trail byte, and a lead byte cut off at the end.
     const char broken[] = "x\x81\x20y\xB4";

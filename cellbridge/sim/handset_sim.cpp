@@ -288,6 +288,12 @@ void CHandsetSim::HandleFrame(const CbFrame& frame) {
                 m_handset.dwMode = CB_MODE_NV_WRITE;
             }
             Reply(frame.bCommand, frame.wSequence, wStatus, nullptr, 0);
+            if (m_options.bUsb && wStatus == 0 && m_nDrops < m_options.nDropsAfterMode) {
+                // Gone once the reply had its moment on the line, nothing stored.
+                ++m_nDrops;
+                m_power = Power::kUnplugging;
+                m_dwPowerAt = GetTickCount() + m_options.dwUnplugDelayMs;
+            }
             return;
         }
         case CB_CMD_NV_WRITE_DIRECT:

@@ -38,6 +38,9 @@ struct HandsetSimOptions {
     unsigned nHandsets = 0;      // stop after this many handsets; 0 = no limit
     DWORD dwUnplugDelayMs = 20;  // USB: the port stays this long after the end of test
     DWORD dwOpenDelayMs = 0;     // USB: a new port cannot be opened for this long
+    int nDropsAfterMode = 0;     // USB: the first N handsets leave the bus right after
+                                 // entering the mode (a handset that restarts), and
+                                 // come back as the next handset after power-up
     int nReplyPieces = 1;        // each reply written in this many pieces ...
     DWORD dwPieceGapMs = 0;      // ... with this gap between them
     // One line per handset that ended (or was left with items stored).
@@ -118,6 +121,7 @@ private:
     DWORD m_dwPowerAt = 0;
     DWORD m_dwOpenableAt = 0;  // USB: the port is held exclusively until then
     bool m_bHeld = false;
+    int m_nDrops = 0;
 
     mutable std::mutex m_lock;
     mutable std::condition_variable m_changed;

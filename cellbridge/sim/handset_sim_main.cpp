@@ -32,6 +32,8 @@ void Usage(FILE* pOut) {
         "  --corrupt         store a different text than written (read-back catches it)\n"
         "  --garbage         send noise and damaged frames before every reply\n"
         "  --open-delay-ms N USB: a new port cannot be opened for its first N ms\n"
+        "  --drops-after-mode N  USB: the first N handsets leave the bus right after\n"
+        "                    entering the mode, and come back as the next handset\n"
         "  --reply-pieces N  write every reply in N pieces ...\n"
         "  --piece-gap-ms N  ... N ms apart\n"
         "  --csv PATH        append stored handsets to PATH (default handsets.csv)\n"
@@ -91,6 +93,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--open-delay-ms") {
             number(&ul);
             options.dwOpenDelayMs = static_cast<DWORD>(ul);
+        } else if (arg == "--drops-after-mode") {
+            number(&ul);
+            options.nDropsAfterMode = static_cast<int>(ul);
         } else if (arg == "--reply-pieces") {
             number(&ul);
             options.nReplyPieces = static_cast<int>(ul);

@@ -318,6 +318,34 @@ TEST_F(WriteJobTest, UsbHandsetConnectedAfterTheStart) {
     EXPECT_EQ(m_pDlg->Port().usb, 1);
 }
 
+TEST_F(WriteJobTest, UsbHandsetGoneAfterModeEntryKeepsItsNumbersForTheRetry) {
+    // The handset answers the mode entry and leaves the bus at once, as one
+    // that restarts does: its port no longer opens when the job comes to
+    // it. Nothing was written, so the same number goes to the handset when
+    // it is back.
+    HandsetSimOptions usb;
+    usb.bUsb = true;
+    usb.dwPowerUpMs = 200;
+    usb.nDropsAfterMode = 1;
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\nPort=-1\r\n");
+    Enter();
+    StartSim(usb);
+    ASSERT_TRUE(WaitIdle(8000));
+    const QString failed = Label()->text();
+    EXPECT_TRUE(failed.startsWith(W(L"打开串口")) && failed.endsWith(W(L"失败")) &&
+                failed != W(L"打开串口0失败"))
+        << failed.toStdString();
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorFail);
+    EXPECT_EQ(m_pSim->FinishedCount(), 0u);
+    EXPECT_EQ(IniKey("DefaultIMEI"), "35000000000000");
+    EXPECT_TRUE(Control(IDC_WRITE)->isEnabled());
+
+    Enter();
+    ASSERT_TRUE(WaitLabel(kPass)) << Label()->text().toStdString();
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
+    EXPECT_EQ(m_pSim->Results().at(0).imei1, "350000000000006");
+}
+
 TEST_F(WriteJobTest, SerialPortThatDoesNotOpen) {
     platform::PseudoTerminal gone;
     ASSERT_TRUE(gone.Open(0));

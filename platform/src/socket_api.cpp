@@ -72,6 +72,26 @@ uintptr_t RegisterOpen(uintptr_t s) {
     return s;
 }
 
+// Gives a new descriptor its socket object and handle. INVALID_SOCKET, with
+// the descriptor closed and the error set, when either cannot be had.
+uintptr_t WrapDescriptor(int fd, std::shared_ptr<SocketObject>* pObject) {
+    std::shared_ptr<SocketObject> object;
+    try {
+        object = std::make_shared<SocketObject>(fd);
+    } catch (const std::bad_alloc&) {
+        net::Close(fd);
+        SetLastError(WSAENOBUFS);
+        return INVALID_SOCKET;
+    }
+    HANDLE h = InsertObject(object);
+    if (h == nullptr) {
+        SetLastError(WSAEMFILE);
+        return INVALID_SOCKET;  // the object, and with it the descriptor, goes here
+    }
+    *pObject = std::move(object);
+    return reinterpret_cast<uintptr_t>(h);
+}
+
 }  // namespace
 
 std::shared_ptr<SocketObject> LookupSocket(uintptr_t s) {
@@ -181,19 +201,9 @@ SOCKET socket(int af, int type, int protocol) {
     if (fd < 0)
         return INVALID_SOCKET;
     std::shared_ptr<SocketObject> object;
-    try {
-        object = std::make_shared<SocketObject>(fd);
-    } catch (const std::bad_alloc&) {
-        platform::net::Close(fd);
-        SetLastError(WSAENOBUFS);
+    const SOCKET s = platform::WrapDescriptor(fd, &object);
+    if (s == INVALID_SOCKET)
         return INVALID_SOCKET;
-    }
-    HANDLE h = platform::InsertObject(object);
-    if (h == nullptr) {
-        SetLastError(WSAEMFILE);
-        return INVALID_SOCKET;  // the object, and with it the descriptor, goes here
-    }
-    SOCKET s = reinterpret_cast<SOCKET>(h);
     {
         std::lock_guard<std::mutex> lock(object->m_lock);
         object->m_value = s;
@@ -250,19 +260,9 @@ SOCKET accept(SOCKET s, struct sockaddr* addr, int* addrlen) {
     if (fd < 0)
         return platform::WithError(INVALID_SOCKET, dwError);
     std::shared_ptr<SocketObject> object;
-    try {
-        object = std::make_shared<SocketObject>(fd);
-    } catch (const std::bad_alloc&) {
-        platform::net::Close(fd);
-        SetLastError(WSAENOBUFS);
+    const SOCKET sNew = platform::WrapDescriptor(fd, &object);
+    if (sNew == INVALID_SOCKET)
         return INVALID_SOCKET;
-    }
-    HANDLE h = platform::InsertObject(object);
-    if (h == nullptr) {
-        SetLastError(WSAEMFILE);
-        return INVALID_SOCKET;
-    }
-    SOCKET sNew = reinterpret_cast<SOCKET>(h);
     {
         // The new socket shares the listening socket's selection.
         std::lock_guard<std::mutex> lock(object->m_lock);

@@ -16,6 +16,15 @@ namespace {
 
 constexpr DWORD kStopWaitMs = 3000;
 constexpr int kWriteTries = 3;
+// The result code recorded for a job stopped before its first write went
+// out (nothing reached the handset).
+constexpr int kStoppedBeforeWrite = -1;
+
+// Numbers of one type allocation share their first eight digits (the 14-digit
+// body divided by 10^6).
+bool SameAllocation(int64_t nBodyA, int64_t nBodyB) {
+    return nBodyA / 1000000 == nBodyB / 1000000;
+}
 
 std::wstring Format(const wchar_t* lpszFmt, int nValue) {
     wchar_t szText[128];
@@ -70,7 +79,7 @@ struct CJobRunner::Shared {
     CSettingsFile settingsFile;
     bool bHaveSettingsFile = false;
     // The highest IMEI body a worker wrote or may have written (generation
-    // mode), -1 for none yet.
+    // mode) in the allocation used last, -1 for none yet.
     std::atomic<int64_t> nUsedUpTo{-1};
 
     std::mutex postLock;
@@ -88,8 +97,11 @@ struct CJobRunner::Shared {
             pView->Post(std::move(fn));
     }
     void MarkUsed(int64_t nBody) {
+        // A number of another allocation starts that allocation's count (the
+        // operator moved the start number there).
         int64_t nOld = nUsedUpTo.load();
-        while (nOld < nBody && !nUsedUpTo.compare_exchange_weak(nOld, nBody)) {
+        while ((nOld < nBody || !SameAllocation(nOld, nBody)) &&
+               !nUsedUpTo.compare_exchange_weak(nOld, nBody)) {
         }
     }
 };
@@ -191,8 +203,12 @@ void CJobRunner::ReapWorker() {
 }
 
 void CJobRunner::ApplyUsedNumbers() {
+    // Only within the start number's own allocation: a start number the
+    // operator moved to another range in Setup is taken as it stands (the
+    // record still keeps every used number of that range away).
     const int64_t nUsed = m_pShared->nUsedUpTo.load();
-    if (m_settings.autoCreate && nUsed >= 0)
+    if (m_settings.autoCreate && nUsed >= 0 &&
+        SameAllocation(nUsed, ReadDecimal(m_settings.startNumber)))
         m_rules.RaiseStartNumber(nUsed + 1);
 }
 
@@ -203,20 +219,31 @@ void CJobRunner::PrepareNumbers() {
     m_view.SyncControlsFromBoxes();
 }
 
+void CJobRunner::RedrawForStart() {
+    const std::wstring typedBtAddr = m_boxes.btAddr.text;
+    m_rules.PrepareNumbers(m_boxes);
+    if (m_settings.btOn && !m_settings.btAuto)
+        m_boxes.btAddr.text = typedBtAddr;
+}
+
 int64_t CJobRunner::StartNumberForSave() const {
+    // In derivation mode the counter is what the IMEI1 box held; when that
+    // is not a number (an empty box), the generation start number stays.
+    if (m_settings.autoFromImei1 && !m_rules.CounterIsBody())
+        return ReadDecimal(m_settings.startNumber);
     int64_t nStart = CounterForSave(m_settings, m_rules.Counter());
     const int64_t nUsed = m_pShared->nUsedUpTo.load();
-    if (m_settings.autoCreate && nUsed >= nStart)
+    if (m_settings.autoCreate && nUsed >= nStart && SameAllocation(nUsed, nStart))
         nStart = nUsed + 1;
     return nStart;
 }
 
 // In generation mode, steps past numbers the record holds as written (or
 // possibly written): a start number edited back in the file, or one that a
-// second station took. FALSE when no free numbers were found nearby.
-bool CJobRunner::SkipUsedNumbers() {
+// second station took.
+CJobRunner::FreeNumbers CJobRunner::SkipUsedNumbers() {
     if (!m_settings.autoCreate || !m_pShared->pLedger)
-        return true;
+        return FreeNumbers::Found;
     for (int nTry = 0; nTry < 1000; ++nTry) {
         const std::pair<int, const std::wstring*> items[] = {
             {m_settings.imei1On, &m_rules.PreparedImei1()},
@@ -229,16 +256,16 @@ bool CJobRunner::SkipUsedNumbers() {
                 // A record that cannot be read answers "used": give up at
                 // once (the job could not record its numbers either).
                 if (!error.empty())
-                    return false;
+                    return FreeNumbers::RecordFailed;
                 bUsed = true;
             }
         }
         if (!bUsed)
-            return true;
+            return FreeNumbers::Found;
         m_rules.RaiseStartNumber(m_rules.Counter() + 1);
-        m_rules.PrepareNumbers(m_boxes);
+        RedrawForStart();
     }
-    return false;
+    return FreeNumbers::NoneNearby;
 }
 
 void CJobRunner::FocusAfterJob() {
@@ -262,18 +289,23 @@ bool CJobRunner::StartJob() {
     if (m_hWorker != nullptr)
         return false;
 
+    // Every redraw here keeps a typed Bluetooth address: it is the
+    // operator's input for this handset.
     m_view.SyncBoxesFromControls();
     if (m_settings.autoFromImei1)
-        PrepareNumbers();
+        RedrawForStart();
     // A worker's result that came in after the numbers on screen were drawn
     // moves the start number: draw them again from where it stands now.
     const std::wstring startBefore = m_settings.startNumber;
     ApplyUsedNumbers();
     if (m_settings.startNumber != startBefore)
-        m_rules.PrepareNumbers(m_boxes);
-    if (!SkipUsedNumbers()) {
+        RedrawForStart();
+    const FreeNumbers free = SkipUsedNumbers();
+    if (free != FreeNumbers::Found) {
         m_view.SyncControlsFromBoxes();
-        m_view.ShowStatus(L"无可用IMEI号，请检查起始号!", ColorFail);
+        m_view.ShowStatus(free == FreeNumbers::RecordFailed ? L"无法记录号码，未写入手机!"
+                                                            : L"无可用IMEI号，请检查起始号!",
+                          ColorFail);
         return false;
     }
     m_rules.ShowPreparedAtJobStart(m_boxes);
@@ -409,6 +441,15 @@ void CJobRunner::WorkerMain(JobSpec& job) {
     if (s.imei3On)
         CopyText(record.szImei3, sizeof record.szImei3, job.imei3);
 
+    // Stop pressed since the handset connected: nothing goes out.
+    const auto stopped = [&shared] {
+        return WaitForSingleObject(shared.hStopEvent, 0) == WAIT_OBJECT_0;
+    };
+    if (stopped()) {
+        VX_EndPhoneTest();
+        return;
+    }
+
     // The numbers are recorded, durably, before anything can reach the
     // handset; a record that cannot be written means no write.
     int64_t nRow = 0;
@@ -440,13 +481,21 @@ void CJobRunner::WorkerMain(JobSpec& job) {
             return;
         }
     }
+    if (stopped()) {
+        // Stopped while the record was being taken (it can wait for another
+        // station's transaction): the numbers were not sent.
+        if (shared.pLedger)
+            shared.pLedger->FinishJob(nRow, LedgerOutcome::Refused, kStoppedBeforeWrite, &error);
+        VX_EndPhoneTest();
+        return;
+    }
     job.pWriting->store(true);
 
     int nResult = CB_E_SYSTEM;
     bool bMaybeStored = false;
     for (int nTry = 0; nTry < kWriteTries; ++nTry) {
         // After Stop no new try starts; the one under way finishes.
-        if (nTry > 0 && WaitForSingleObject(shared.hStopEvent, 0) == WAIT_OBJECT_0)
+        if (nTry > 0 && stopped())
             break;
         nResult = s.fastWrite ? VX_FastWriteNvInfo(&record) : VX_NvWriteDirect(&record);
         Sleep(100);

@@ -107,7 +107,9 @@ public:
     // skipped (generation mode), and the boxes synchronised.
     void PrepareNumbers();
     // The start number to store on close: the corrected counter, but never
-    // below a number a worker wrote or may have written.
+    // below a number a worker wrote or may have written in the same
+    // allocation. In derivation mode with no number in the IMEI1 box, the
+    // start number as it stands.
     int64_t StartNumberForSave() const;
 
     bool JobActive() const { return m_bJobActive; }
@@ -123,7 +125,11 @@ private:
     void FocusAfterJob();
     void EnableAfterJob();
     void ApplyUsedNumbers();
-    bool SkipUsedNumbers();
+    // The numbers drawn again while a job starts, keeping a typed Bluetooth
+    // address.
+    void RedrawForStart();
+    enum class FreeNumbers { Found, NoneNearby, RecordFailed };
+    FreeNumbers SkipUsedNumbers();
 
     StationSettings& m_settings;
     PortSetting& m_port;

@@ -1,6 +1,7 @@
 // IMEI and Bluetooth address rules.
 #include "number_rules.h"
 
+#include <algorithm>
 #include <random>
 
 #include "platform/win_format.h"
@@ -89,6 +90,9 @@ void CNumberRules::PrepareNumbers(NumberBoxes& boxes) {
     const StationSettings& s = m_settings;
     const std::wstring base = s.autoFromImei1 ? boxes.imei1.text.substr(0, 14) : s.startNumber;
     m_nCounter = ReadDecimal(base);
+    m_bCounterIsBody = base.size() == 14 && std::all_of(base.begin(), base.end(), [](wchar_t c) {
+                           return c >= L'0' && c <= L'9';
+                       });
 
     if (!s.imei1On || (!s.autoCreate && !s.autoFromImei1)) {
         boxes.imei1.enabled = true;

@@ -83,6 +83,9 @@ public:
     }
 
     int64_t Counter() const { return m_nCounter; }
+    // TRUE when the last preparation's counter came from a text of exactly
+    // 14 digits (in derivation mode the IMEI1 box may hold anything).
+    bool CounterIsBody() const { return m_bCounterIsBody; }
     bool GenerationMode() const { return m_settings.autoCreate != 0; }
     bool DerivationMode() const { return m_settings.autoFromImei1 != 0; }
     const std::wstring& PreparedImei1() const { return m_prepImei1; }
@@ -97,6 +100,7 @@ private:
 
     StationSettings& m_settings;
     int64_t m_nCounter = 0;
+    bool m_bCounterIsBody = false;
     std::wstring m_prepImei1, m_prepImei2, m_prepImei3, m_prepBtAddr;
     std::function<bool(const std::wstring&)> m_isBtUsed;
 };

@@ -3,14 +3,17 @@
 // pseudo-terminal registered as a COM port.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QtTest/QTest>
 
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "color_label.h"
 #include "handset_sim.h"
@@ -163,6 +166,84 @@ TEST_F(WriteJobTest, AStartNumberEditedBackNeverReissuesRecordedNumbers) {
     Enter();
     ASSERT_TRUE(m_pSim->WaitFinished(2, 8000));
     EXPECT_EQ(m_pSim->Results()[1].imei1, "350000000000014");
+}
+
+TEST_F(WriteJobTest, SetupMovesGenerationToAnotherRangeAfterAWrite) {
+    // A handset from one allocation, then the operator sets a lower start
+    // number of another in Setup: that is where the next handset's numbers
+    // come from, and what the close stores.
+    StartSim(Fast());
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=86000000000000\r\n", "User Privilege=1\r\n");
+    Enter();
+    ASSERT_TRUE(WaitLabel(kPass));
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
+    ASSERT_EQ(m_pSim->Results()[0].imei1, "860000000000009");
+    QTimer::singleShot(100, [] {
+        for (QWidget* pTop : QApplication::topLevelWidgets()) {
+            auto* pSetup = qobject_cast<QDialog*>(pTop);
+            if (pSetup && pSetup->objectName() == "130" && pSetup->isVisible()) {
+                pSetup->findChild<QLineEdit*>("1012")->setText("35000000000000");
+                pSetup->findChild<QPushButton*>("1")->click();
+            }
+        }
+    });
+    Control<QPushButton>(IDC_SETUP)->click();
+    EXPECT_EQ(m_pDlg->Settings().startNumber, L"35000000000000");
+    Enter();
+    ASSERT_TRUE(m_pSim->WaitFinished(2, 8000));
+    EXPECT_EQ(m_pSim->Results()[1].imei1, "350000000000006");
+    ASSERT_TRUE(WaitIdle());
+    m_pDlg->close();
+    EXPECT_EQ(IniKey("DefaultIMEI"), "35000000000001");
+}
+
+TEST_F(WriteJobTest, TypedBluetoothAddressSurvivesTheRedrawsAtTheStart) {
+    StartSim(Fast());
+    // Derivation mode draws IMEI2 from the typed IMEI1 at the start.
+    Open(
+        "IMEI=1\r\nIMEI2=1\r\nAutoCreateIMEIFromIMEI1=1\r\nBT_ADDR=1\r\nAutoGenerateBT_ADDR=0\r\n");
+    auto* pImei1 = Control<QLineEdit>(IDC_IMEI1);
+    QTest::keyClicks(Control<QLineEdit>(IDC_BT_ADDR), "123456789012");
+    QTest::keyClicks(pImei1, "350000000000006");
+    Enter(pImei1);
+    ASSERT_TRUE(WaitLabel(kPass)) << Label()->text().toStdString();
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
+    EXPECT_EQ(m_pSim->Results()[0].btAddr, "123456789012");
+    EXPECT_EQ(m_pSim->Results()[0].imei2, "350000000000014");
+
+    // Generation mode steps past a number on record at the start.
+    m_pDlg.reset();
+    Open(
+        "IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\nBT_ADDR=1\r\n"
+        "AutoGenerateBT_ADDR=0\r\n");
+    m_pDlg->Settings().startNumber = L"35000000000000";  // back over the number just used
+    m_pDlg->PrepareNumbers();
+    auto* pBt = Control<QLineEdit>(IDC_BT_ADDR);
+    QTest::keyClicks(pBt, "210987654321");
+    Enter(pBt);
+    ASSERT_TRUE(WaitLabel(kPass)) << Label()->text().toStdString();
+    ASSERT_TRUE(m_pSim->WaitFinished(2, 3000));
+    // Past both numbers of the first handset.
+    EXPECT_EQ(m_pSim->Results()[1].imei1, "350000000000022");
+    EXPECT_EQ(m_pSim->Results()[1].btAddr, "210987654321");
+}
+
+TEST_F(WriteJobTest, DerivationModeCloseKeepsTheStartNumberUnlessANumberWasTyped) {
+    Open(
+        "IMEI=1\r\nIMEI2=1\r\nIMEI3=1\r\nAutoCreateIMEIFromIMEI1=1\r\n"
+        "DefaultIMEI=35000000000000\r\nPort=1\r\n");
+    m_pDlg->close();  // the IMEI1 box is empty: no number to store
+    EXPECT_EQ(IniKey("DefaultIMEI"), "35000000000000");
+    m_pDlg.reset();
+    Open(
+        "IMEI=1\r\nIMEI2=1\r\nIMEI3=1\r\nAutoCreateIMEIFromIMEI1=1\r\n"
+        "DefaultIMEI=35000000000000\r\nPort=1\r\n");
+    QTest::keyClicks(Control<QLineEdit>(IDC_IMEI1), "860000000000003");
+    m_pDlg->PrepareNumbers();  // as a job's end does, from the typed IMEI1
+    m_pDlg->close();
+    EXPECT_EQ(IniKey("DefaultIMEI"), "86000000000000");  // that IMEI1's body
 }
 
 TEST_F(WriteJobTest, DerivationFromTheTypedImei1) {
@@ -397,6 +478,37 @@ TEST_F(WriteJobTest, StopDuringAWriteNeverReissuesItsNumbersAndShowsNothingLate)
     ASSERT_TRUE(WaitLabel(kPass));
     ASSERT_TRUE(m_pSim->WaitFinished(2, 5000));
     EXPECT_EQ(m_pSim->Results()[1].imei1, "350000000000014");
+}
+
+TEST_F(WriteJobTest, StopBeforeTheFirstWriteSendsNothing) {
+    // Another station holds the record's write lock, so the worker waits
+    // for it after the handset connected; Stop comes meanwhile.
+    StartSim(Fast());
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n");
+    sqlite3* pOther = nullptr;
+    ASSERT_EQ(sqlite3_open(m_ini.RecordPath().string().c_str(), &pOther), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(pOther, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    Enter();
+    ASSERT_TRUE(WaitLabel(W(L"手机连接成功!"), 5000));
+    QTest::qWait(100);
+    std::thread release([pOther] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        sqlite3_exec(pOther, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    QTest::mouseClick(Control<QPushButton>(IDC_STOP), Qt::LeftButton);
+    release.join();
+    sqlite3_close(pOther);
+    EXPECT_EQ(Label()->text(), W(L"按Enter键继续下一个"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !m_pDlg->Runner().WorkerAlive(); }, 3000));
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
+    EXPECT_EQ(m_pSim->Results()[0].nWrites, 0);
+    // The job's row says nothing was sent, and its number is offered again.
+    EXPECT_EQ(RunShell(m_ini.RecordPath().string(), "SELECT outcome, result FROM jobs"),
+              "refused|-1\n");
+    EXPECT_EQ(m_pDlg->Settings().startNumber, L"35000000000000");
+    Enter();
+    ASSERT_TRUE(m_pSim->WaitFinished(2, 5000));
+    EXPECT_EQ(m_pSim->Results()[1].imei1, "350000000000006");
 }
 
 TEST_F(WriteJobTest, ClosingDuringAJobNeverWaits) {

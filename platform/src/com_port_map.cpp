@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 
 #include "platform/fault_injection.h"
 #include "platform/win_error.h"
@@ -36,6 +37,8 @@ namespace {
 constexpr DWORD kMaxAutoPort = 255;  // RegisterComPort(0) searches 1..255
 constexpr const char* kNumbersFile = ".hardware-numbers";
 constexpr const char* kNumbersLock = ".hardware-numbers.lock";
+// Lines "COM<n> present:<instance>:<tty>" bind a present node to its number.
+constexpr const char* kPresencePrefix = "present:";
 
 // "COM<n>" with n >= 1, no sign, no leading zero, fitting a DWORD.
 bool ParseEntryName(const char* lpszName, DWORD* pPort) {
@@ -312,6 +315,119 @@ std::map<std::string, DWORD> CNumberStore::s_memory;
 // Serialises numbering within the process (the flock does it across).
 std::mutex g_numberLock;
 
+// The key under which a present node keeps the number it was given.
+std::string PresenceKey(const SerialHardware& hw) {
+    return kPresencePrefix + hw.instance + ":" + hw.name;
+}
+
+bool IsPresenceKey(const std::string& key) {
+    return key.compare(0, std::char_traits<char>::length(kPresencePrefix), kPresencePrefix) == 0;
+}
+
+// The numbers of present hardware from the cached file, when every present
+// device is there under its presence key and nothing else is: no lock.
+bool NumberFromCache(const std::vector<SerialHardware>& unnamed,
+                     const std::map<DWORD, std::string>& entries, std::vector<ComPortEntry>* pOut) {
+    const std::map<std::string, DWORD>* pCached = CachedNumbers(ComPortMapDir());
+    if (pCached == nullptr)
+        return false;
+    size_t nPresence = 0;
+    for (const auto& [key, dwPort] : *pCached)
+        nPresence += IsPresenceKey(key);
+    if (nPresence != unnamed.size())
+        return false;
+    std::set<DWORD> held;
+    std::vector<ComPortEntry> numbered;
+    for (const SerialHardware& hw : unnamed) {
+        auto it = pCached->find(PresenceKey(hw));
+        if (it == pCached->end() || entries.count(it->second) != 0 ||
+            !held.insert(it->second).second)
+            return false;
+        numbered.push_back({it->second, hw.device});
+    }
+    pOut->insert(pOut->end(), numbered.begin(), numbered.end());
+    return true;
+}
+
+// Gives numbers to present hardware. A node that was numbered and is still
+// there keeps its number, whatever its identity says now. A node that
+// appears takes the number of its identity (for a clone sharing a serial
+// number with a present device: of its identity in its port) when no present
+// device holds it, else a number never given before.
+void NumberHardwareLocked(CNumberStore* pStore, std::vector<SerialHardware>& unnamed,
+                          const std::map<DWORD, std::string>& entries,
+                          std::vector<ComPortEntry>* pOut) {
+    std::map<std::string, DWORD>& numbers = pStore->Numbers();
+    bool bChanged = false;
+    std::set<std::string> present;
+    for (const SerialHardware& hw : unnamed)
+        present.insert(PresenceKey(hw));
+    for (auto it = numbers.begin(); it != numbers.end();) {
+        if (IsPresenceKey(it->first) && present.count(it->first) == 0) {
+            it = numbers.erase(it);  // that node is gone
+            bChanged = true;
+        } else {
+            ++it;
+        }
+    }
+    std::set<DWORD> taken;  // never given to a new device
+    for (const auto& [dwPort, device] : entries)
+        taken.insert(dwPort);
+    for (const auto& [key, dwPort] : numbers)
+        taken.insert(dwPort);
+    std::set<DWORD> held;  // held by a present device or an entry
+    for (const auto& [dwPort, device] : entries)
+        held.insert(dwPort);
+    std::vector<SerialHardware*> arrived;
+    for (SerialHardware& hw : unnamed) {
+        auto it = numbers.find(PresenceKey(hw));
+        if (it != numbers.end() && held.insert(it->second).second) {
+            pOut->push_back({it->second, hw.device});
+            continue;
+        }
+        if (it != numbers.end()) {
+            numbers.erase(it);  // its number went to an entry
+            bChanged = true;
+        }
+        arrived.push_back(&hw);
+    }
+    for (SerialHardware* pHw : arrived) {
+        const std::string inPort = pHw->portPath.empty() ? pHw->identity + "#" + pHw->name
+                                                         : pHw->identity + "@" + pHw->portPath;
+        auto free = [&](const std::string& key) {
+            auto it = numbers.find(key);
+            return it != numbers.end() && held.count(it->second) == 0 ? it->second : 0;
+        };
+        DWORD dwPort = free(inPort);
+        if (dwPort == 0)
+            dwPort = free(pHw->identity);
+        if (dwPort == 0) {
+            if (pHw->dwPreferred != 0 && taken.count(pHw->dwPreferred) == 0) {
+                dwPort = pHw->dwPreferred;
+            } else {
+                for (DWORD n = 1; n <= kMaxAutoPort && dwPort == 0; ++n) {
+                    if (taken.count(n) == 0)
+                        dwPort = n;
+                }
+            }
+            if (dwPort == 0)
+                continue;  // every number is held: the device stays unnamed
+            // The identity's number belongs to a present twin (or to an
+            // entry): this one is known by its port as well.
+            auto it = numbers.find(pHw->identity);
+            bool bTwin = it != numbers.end() && entries.count(it->second) == 0;
+            numbers[bTwin ? inPort : pHw->identity] = dwPort;
+            taken.insert(dwPort);
+        }
+        numbers[PresenceKey(*pHw)] = dwPort;
+        held.insert(dwPort);
+        bChanged = true;
+        pOut->push_back({dwPort, pHw->device});
+    }
+    if (bChanged)
+        pStore->Save();
+}
+
 // Every number that resolves, explicit entries first (they win).
 std::vector<ComPortEntry> BuildMapLocked(CNumberStore* pStore) {
     std::map<DWORD, std::string> entries = ExplicitEntries(ComPortMapDir());
@@ -328,66 +444,17 @@ std::vector<ComPortEntry> BuildMapLocked(CNumberStore* pStore) {
         if (!bMapped)
             unnamed.push_back(hw);
     }
-    if (!unnamed.empty() && pStore == nullptr) {
-        // Every present device numbered in the file as last seen: no lock.
-        const std::map<std::string, DWORD>* pCached = CachedNumbers(ComPortMapDir());
-        std::set<std::string> seen;
-        std::vector<ComPortEntry> numbered;
-        for (const SerialHardware& hw : unnamed) {
-            if (pCached == nullptr || !seen.insert(hw.identity).second)
-                break;
-            auto it = pCached->find(hw.identity);
-            if (it == pCached->end() || entries.count(it->second) != 0)
-                break;
-            numbered.push_back({it->second, hw.device});
-        }
-        if (numbered.size() == unnamed.size()) {
-            result.insert(result.end(), numbered.begin(), numbered.end());
-            unnamed.clear();
-        }
-    }
-    if (!unnamed.empty()) {
+    struct stat st;
+    const bool bNothingToDo = pStore == nullptr && unnamed.empty() &&
+                              stat((ComPortMapDir() + "/" + kNumbersFile).c_str(), &st) != 0 &&
+                              errno == ENOENT;
+    if (!bNothingToDo && (pStore != nullptr || !NumberFromCache(unnamed, entries, &result))) {
         std::unique_ptr<CNumberStore> pOwn;
         if (pStore == nullptr) {
             pOwn = std::make_unique<CNumberStore>();
             pStore = pOwn.get();
         }
-        std::map<std::string, DWORD>& numbers = pStore->Numbers();
-        std::set<DWORD> taken;
-        for (const auto& [dwPort, device] : entries)
-            taken.insert(dwPort);
-        for (const auto& [identity, dwPort] : numbers)
-            taken.insert(dwPort);
-        std::set<std::string> seen;
-        bool bChanged = false;
-        for (SerialHardware& hw : unnamed) {
-            // Two devices claiming one identity (clones sharing a serial
-            // number) are told apart by their nodes.
-            if (!seen.insert(hw.identity).second)
-                hw.identity += "#" + hw.name;
-            auto it = numbers.find(hw.identity);
-            if (it != numbers.end() && entries.count(it->second) == 0) {
-                result.push_back({it->second, hw.device});
-                continue;
-            }
-            DWORD dwPort = 0;
-            if (hw.dwPreferred != 0 && taken.count(hw.dwPreferred) == 0) {
-                dwPort = hw.dwPreferred;
-            } else {
-                for (DWORD n = 1; n <= kMaxAutoPort && dwPort == 0; ++n) {
-                    if (taken.count(n) == 0)
-                        dwPort = n;
-                }
-            }
-            if (dwPort == 0)
-                continue;  // every number is held: the device stays unnamed
-            numbers[hw.identity] = dwPort;
-            taken.insert(dwPort);
-            bChanged = true;
-            result.push_back({dwPort, hw.device});
-        }
-        if (bChanged)
-            pStore->Save();
+        NumberHardwareLocked(pStore, unnamed, entries, &result);
     }
     std::sort(result.begin(), result.end(),
               [](const ComPortEntry& a, const ComPortEntry& b) { return a.dwPort < b.dwPort; });

@@ -463,7 +463,8 @@ bool NumberFromCache(const std::vector<SerialHardware>& unnamed,
 // there keeps its number, whatever its identity says now. A node that
 // appears takes the number of its identity (for a clone sharing a serial
 // number with a present device: of its identity in its port) when no present
-// device holds it, else a number never given before.
+// device holds it, else the number an earlier version gave it under one of
+// udev's link names, else a number never given before.
 void NumberHardwareLocked(CNumberStore* pStore, std::vector<SerialHardware>& unnamed,
                           const std::map<DWORD, std::string>& entries,
                           std::vector<ComPortEntry>* pOut) {
@@ -511,6 +512,18 @@ void NumberHardwareLocked(CNumberStore* pStore, std::vector<SerialHardware>& unn
         DWORD dwPort = free(inPort);
         if (dwPort == 0)
             dwPort = free(pHw->identity);
+        if (dwPort == 0 && numbers.count(pHw->identity) == 0) {
+            // A file written by an earlier version keys devices by udev's
+            // link names: the number moves to the identity, once.
+            for (const std::string& legacy : LegacyNames(pHw->name)) {
+                dwPort = free(legacy);
+                if (dwPort != 0) {
+                    numbers.erase(legacy);
+                    numbers[pHw->identity] = dwPort;
+                    break;
+                }
+            }
+        }
         if (dwPort == 0) {
             if (pHw->dwPreferred != 0 && taken.count(pHw->dwPreferred) == 0) {
                 dwPort = pHw->dwPreferred;

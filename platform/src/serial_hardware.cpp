@@ -195,6 +195,23 @@ void SetSerialHardwareRoots(const std::string& sysClassTty, const std::string& d
     g_devRoot = dev;
 }
 
+std::vector<std::string> LegacyNames(const std::string& name) {
+    std::vector<std::string> names;
+    for (const char* pszKind : {"by-id", "by-path"}) {
+        const std::string dir = DevRoot() + "/serial/" + pszKind;
+        for (const std::string& link : ListDir(dir)) {
+            char buf[4096];
+            ssize_t n = readlink((dir + "/" + link).c_str(), buf, sizeof buf - 1);
+            if (n <= 0)
+                continue;
+            buf[n] = '\0';
+            if (BaseName(buf) == name)
+                names.push_back(std::string(pszKind) + ":" + link);
+        }
+    }
+    return names;
+}
+
 std::vector<SerialHardware> FindSerialHardware() {
     const std::string sysRoot = SysClassTtyRoot();
     const std::string devRoot = DevRoot();

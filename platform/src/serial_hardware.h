@@ -30,6 +30,11 @@ struct SerialHardware {
 // TIOCGSERIAL probe per device decides and is remembered. Thread-safe.
 std::vector<SerialHardware> FindSerialHardware();
 
+// The names an earlier numbering used for tty name, taken from udev's links
+// to it: "by-id:<link>" and "by-path:<link>". Only for carrying numbers
+// given under those names over to the identities above.
+std::vector<std::string> LegacyNames(const std::string& name);
+
 // The roots in force: /sys/class/tty and /dev unless a test set others.
 std::string SysClassTtyRoot();
 std::string DevRoot();

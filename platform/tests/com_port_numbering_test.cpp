@@ -248,6 +248,31 @@ TEST_F(ComPortNumbering, NumbersSurviveARestartThroughTheMapDirectory) {
     EXPECT_EQ(NumberOf("ttyUSB1"), 9u);
 }
 
+TEST_F(ComPortNumbering, NumbersGivenUnderUdevLinkNamesCarryOver) {
+    // As an earlier version wrote it: devices keyed by their by-id and
+    // by-path names.
+    {
+        std::ofstream(m_map.Dir() + "/.hardware-numbers")
+            << "COM4 by-id:usb-Maker_Phone_77-if00\nCOM6 by-path:pci-0000:00:14.0-usb-0:3:1.0\n";
+    }
+    m_hw.PlugUsb("ttyACM0", "/dev/null", FakeUsb{"77", "", "usb-Maker_Phone_77-if00"});
+    m_hw.PlugUsb("ttyACM1", "/dev/null", FakeUsb{"", "1-3", ""});
+    m_hw.Link("by-path", "pci-0000:00:14.0-usb-0:3:1.0", "ttyACM1");
+    EXPECT_EQ(NumberOf("ttyACM0"), 4u);
+    EXPECT_EQ(NumberOf("ttyACM1"), 6u);
+    // Now under their identities: links no longer matter.
+    m_hw.Unplug("ttyACM0");
+    m_hw.Unplug("ttyACM1");
+    m_hw.PlugUsb("ttyACM1", "/dev/null", FakeUsb{"77", "", ""});
+    m_hw.PlugUsb("ttyACM0", "/dev/null", FakeUsb{"", "1-3", ""});
+    EXPECT_EQ(NumberOf("ttyACM1"), 4u);
+    EXPECT_EQ(NumberOf("ttyACM0"), 6u);
+    std::ifstream in(m_map.Dir() + "/.hardware-numbers");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find("by-id:"), std::string::npos) << text;
+    EXPECT_NE(text.find("COM4 usb:1782:4d00:77:1.0\n"), std::string::npos) << text;
+}
+
 TEST_F(ComPortNumbering, UartsAreToldFromPhantomsWithoutOpeningThem) {
     const std::string uart = m_map.Dir() + "/uart-node";
     const std::string phantom = m_map.Dir() + "/phantom-node";

@@ -6,10 +6,13 @@
 // seen it takes the lowest number that no entry holds and no other device was
 // ever given (ttyS<k> prefers COM<k+1>), and it keeps that number, across
 // unplugs and restarts, in the file ".hardware-numbers" of the map directory.
-// So no plug or unplug ever renumbers another device, and a device that
-// returns gets its old number back. An explicit entry always wins: its
-// number is never given to hardware, and the device it names is not listed a
-// second time under a hardware number.
+// A node that is present keeps the number it was given whatever its identity
+// says meanwhile (the file binds each present node to its number). So no
+// plug or unplug ever renumbers another device, and a device that returns
+// gets its old number back. An explicit entry always wins: its number is
+// never given to hardware, and the device it names is not listed a second
+// time under a hardware number. An entry registered by a process that is
+// gone is stale and ignored (see OwnerOf).
 #include "platform/com_port_map.h"
 
 #include <dirent.h>
@@ -25,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 
 #include "platform/fault_injection.h"
 #include "platform/win_error.h"
@@ -36,6 +40,8 @@ namespace {
 constexpr DWORD kMaxAutoPort = 255;  // RegisterComPort(0) searches 1..255
 constexpr const char* kNumbersFile = ".hardware-numbers";
 constexpr const char* kNumbersLock = ".hardware-numbers.lock";
+// Lines "COM<n> present:<instance>:<tty>" bind a present node to its number.
+constexpr const char* kPresencePrefix = "present:";
 
 // "COM<n>" with n >= 1, no sign, no leading zero, fitting a DWORD.
 bool ParseEntryName(const char* lpszName, DWORD* pPort) {
@@ -94,28 +100,6 @@ bool DeviceExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-// Explicit entries by number; dangling ones included (they still hold their
-// number), with an empty device when the target does not exist.
-std::map<DWORD, std::string> ExplicitEntries(const std::string& dir) {
-    std::map<DWORD, std::string> entries;
-    if (!DirTrusted(dir))
-        return entries;
-    DIR* pDir = opendir(dir.c_str());
-    if (pDir == nullptr)
-        return entries;
-    while (struct dirent* pEntry = readdir(pDir)) {
-        DWORD dwPort = 0;
-        if (!ParseEntryName(pEntry->d_name, &dwPort))
-            continue;
-        std::string target;
-        if (!ReadEntry(dir, dwPort, &target))
-            continue;
-        entries[dwPort] = DeviceExists(target) ? target : std::string();
-    }
-    closedir(pDir);
-    return entries;
-}
-
 bool SameDevice(const std::string& a, const std::string& b) {
     struct stat sa, sb;
     if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0)
@@ -123,6 +107,135 @@ bool SameDevice(const std::string& a, const std::string& b) {
     if (S_ISCHR(sa.st_mode) && S_ISCHR(sb.st_mode))
         return sa.st_rdev == sb.st_rdev;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Whether path names device: the same string, or the same device or file.
+bool NamesDevice(const std::string& path, const std::string& device) {
+    return path == device || SameDevice(path, device);
+}
+
+// An entry made by RegisterComPort has an owner record ".COM<n>.owner": the
+// stamp of the link it belongs to, locked (flock) by the registering
+// process for as long as it lives. An entry whose record is for this very
+// link and is not locked lost its owner (killed without unregistering): its
+// device name may since belong to someone else, so it is stale. Entries
+// made by hand have no record and are trusted as they are.
+std::string OwnerPath(const std::string& dir, DWORD dwPort) {
+    return dir + "/.COM" + std::to_string(dwPort) + ".owner";
+}
+
+// The link's identity: a later link of the same name gets another one.
+std::string LinkStamp(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return std::string();
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+           std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec) + "\n";
+}
+
+enum class Owner { kNone, kAlive, kGone };
+
+Owner OwnerOf(const std::string& dir, DWORD dwPort) {
+    int fd = open(OwnerPath(dir, dwPort).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return Owner::kNone;
+    char buf[256];
+    ssize_t n = read(fd, buf, sizeof buf);
+    const std::string stamp = LinkStamp(EntryPath(dir, dwPort));
+    Owner owner = Owner::kNone;
+    if (n > 0 && !stamp.empty() && std::string(buf, static_cast<size_t>(n)) == stamp) {
+        // Free to share means nobody holds it exclusively: the owner is gone.
+        owner = flock(fd, LOCK_SH | LOCK_NB) == 0 ? Owner::kGone : Owner::kAlive;
+    }
+    close(fd);  // drops our shared lock, if taken
+    return owner;
+}
+
+// Owner records this process holds, by path, with their locked descriptors.
+std::mutex g_ownedLock;
+std::map<std::string, int> g_owned;
+
+// Records this process as the owner of the entry COM<n> it has just made.
+// Without a record the entry is kept like one made by hand.
+void RecordOwner(const std::string& dir, DWORD dwPort) {
+    const std::string path = OwnerPath(dir, dwPort);
+    const std::string temp = path + ".tmp";  // only written under the numbers lock
+    const std::string stamp = LinkStamp(EntryPath(dir, dwPort));
+    int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return;
+    // Locked before it is visible under its name, so no reader ever finds a
+    // live owner's record unlocked.
+    if (stamp.empty() || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        write(fd, stamp.data(), stamp.size()) != static_cast<ssize_t>(stamp.size()) ||
+        rename(temp.c_str(), path.c_str()) != 0) {
+        unlink(temp.c_str());
+        close(fd);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_ownedLock);
+    auto it = g_owned.find(path);
+    if (it != g_owned.end())
+        close(it->second);
+    g_owned[path] = fd;
+}
+
+// Removes the owner record of COM<n> when it is this process's own.
+void DropOwnRecord(const std::string& dir, DWORD dwPort) {
+    const std::string path = OwnerPath(dir, dwPort);
+    std::lock_guard<std::mutex> lock(g_ownedLock);
+    auto it = g_owned.find(path);
+    if (it == g_owned.end())
+        return;
+    struct stat mine, now;
+    if (fstat(it->second, &mine) == 0 && stat(path.c_str(), &now) == 0 &&
+        mine.st_dev == now.st_dev && mine.st_ino == now.st_ino)
+        unlink(path.c_str());
+    close(it->second);
+    g_owned.erase(it);
+}
+
+// Removes entry COM<n> and its owner record (under the numbers lock).
+void RemoveEntry(const std::string& dir, DWORD dwPort) {
+    DropOwnRecord(dir, dwPort);
+    unlink(EntryPath(dir, dwPort).c_str());
+    unlink(OwnerPath(dir, dwPort).c_str());
+}
+
+// Explicit entries by number; dangling ones included (they still hold their
+// number), with an empty device when the target does not exist. Entries
+// whose owner is gone are left out; with bRemoveStale (numbers lock held)
+// they are removed.
+std::map<DWORD, std::string> ExplicitEntries(const std::string& dir, bool bRemoveStale = false,
+                                             bool* pStaleSeen = nullptr) {
+    std::map<DWORD, std::string> entries;
+    if (!DirTrusted(dir))
+        return entries;
+    DIR* pDir = opendir(dir.c_str());
+    if (pDir == nullptr)
+        return entries;
+    std::vector<DWORD> stale;
+    while (struct dirent* pEntry = readdir(pDir)) {
+        DWORD dwPort = 0;
+        if (!ParseEntryName(pEntry->d_name, &dwPort))
+            continue;
+        std::string target;
+        if (!ReadEntry(dir, dwPort, &target))
+            continue;
+        if (OwnerOf(dir, dwPort) == Owner::kGone) {
+            stale.push_back(dwPort);
+            continue;
+        }
+        entries[dwPort] = DeviceExists(target) ? target : std::string();
+    }
+    closedir(pDir);
+    if (pStaleSeen != nullptr)
+        *pStaleSeen = !stale.empty();
+    if (bRemoveStale) {
+        for (DWORD dwPort : stale)
+            RemoveEntry(dir, dwPort);
+    }
+    return entries;
 }
 
 // mkdir -p with private permissions for the parts we create.
@@ -312,9 +425,145 @@ std::map<std::string, DWORD> CNumberStore::s_memory;
 // Serialises numbering within the process (the flock does it across).
 std::mutex g_numberLock;
 
+// The key under which a present node keeps the number it was given.
+std::string PresenceKey(const SerialHardware& hw) {
+    return kPresencePrefix + hw.instance + ":" + hw.name;
+}
+
+bool IsPresenceKey(const std::string& key) {
+    return key.compare(0, std::char_traits<char>::length(kPresencePrefix), kPresencePrefix) == 0;
+}
+
+// The numbers of present hardware from the cached file, when every present
+// device is there under its presence key and nothing else is: no lock.
+bool NumberFromCache(const std::vector<SerialHardware>& unnamed,
+                     const std::map<DWORD, std::string>& entries, std::vector<ComPortEntry>* pOut) {
+    const std::map<std::string, DWORD>* pCached = CachedNumbers(ComPortMapDir());
+    if (pCached == nullptr)
+        return false;
+    size_t nPresence = 0;
+    for (const auto& [key, dwPort] : *pCached)
+        nPresence += IsPresenceKey(key);
+    if (nPresence != unnamed.size())
+        return false;
+    std::set<DWORD> held;
+    std::vector<ComPortEntry> numbered;
+    for (const SerialHardware& hw : unnamed) {
+        auto it = pCached->find(PresenceKey(hw));
+        if (it == pCached->end() || entries.count(it->second) != 0 ||
+            !held.insert(it->second).second)
+            return false;
+        numbered.push_back({it->second, hw.device});
+    }
+    pOut->insert(pOut->end(), numbered.begin(), numbered.end());
+    return true;
+}
+
+// Gives numbers to present hardware. A node that was numbered and is still
+// there keeps its number, whatever its identity says now. A node that
+// appears takes the number of its identity (for a clone sharing a serial
+// number with a present device: of its identity in its port) when no present
+// device holds it, else the number an earlier version gave it under one of
+// udev's link names, else a number never given before.
+void NumberHardwareLocked(CNumberStore* pStore, std::vector<SerialHardware>& unnamed,
+                          const std::map<DWORD, std::string>& entries,
+                          std::vector<ComPortEntry>* pOut) {
+    std::map<std::string, DWORD>& numbers = pStore->Numbers();
+    bool bChanged = false;
+    std::set<std::string> present;
+    for (const SerialHardware& hw : unnamed)
+        present.insert(PresenceKey(hw));
+    for (auto it = numbers.begin(); it != numbers.end();) {
+        if (IsPresenceKey(it->first) && present.count(it->first) == 0) {
+            it = numbers.erase(it);  // that node is gone
+            bChanged = true;
+        } else {
+            ++it;
+        }
+    }
+    std::set<DWORD> taken;  // never given to a new device
+    for (const auto& [dwPort, device] : entries)
+        taken.insert(dwPort);
+    for (const auto& [key, dwPort] : numbers)
+        taken.insert(dwPort);
+    std::set<DWORD> held;  // held by a present device or an entry
+    for (const auto& [dwPort, device] : entries)
+        held.insert(dwPort);
+    std::vector<SerialHardware*> arrived;
+    for (SerialHardware& hw : unnamed) {
+        auto it = numbers.find(PresenceKey(hw));
+        if (it != numbers.end() && held.insert(it->second).second) {
+            pOut->push_back({it->second, hw.device});
+            continue;
+        }
+        if (it != numbers.end()) {
+            numbers.erase(it);  // its number went to an entry
+            bChanged = true;
+        }
+        arrived.push_back(&hw);
+    }
+    for (SerialHardware* pHw : arrived) {
+        const std::string inPort = pHw->portPath.empty() ? pHw->identity + "#" + pHw->name
+                                                         : pHw->identity + "@" + pHw->portPath;
+        auto free = [&](const std::string& key) {
+            auto it = numbers.find(key);
+            return it != numbers.end() && held.count(it->second) == 0 ? it->second : 0;
+        };
+        DWORD dwPort = free(inPort);
+        if (dwPort == 0)
+            dwPort = free(pHw->identity);
+        if (dwPort == 0 && numbers.count(pHw->identity) == 0) {
+            // A file written by an earlier version keys devices by udev's
+            // link names: the number moves to the identity, once.
+            for (const std::string& legacy : LegacyNames(pHw->name)) {
+                dwPort = free(legacy);
+                if (dwPort != 0) {
+                    numbers.erase(legacy);
+                    numbers[pHw->identity] = dwPort;
+                    break;
+                }
+            }
+        }
+        if (dwPort == 0) {
+            if (pHw->dwPreferred != 0 && taken.count(pHw->dwPreferred) == 0) {
+                dwPort = pHw->dwPreferred;
+            } else {
+                for (DWORD n = 1; n <= kMaxAutoPort && dwPort == 0; ++n) {
+                    if (taken.count(n) == 0)
+                        dwPort = n;
+                }
+            }
+            if (dwPort == 0)
+                continue;  // every number is held: the device stays unnamed
+            // The identity's number belongs to a present twin (or to an
+            // entry): this one is known by its port as well.
+            auto it = numbers.find(pHw->identity);
+            bool bTwin = it != numbers.end() && entries.count(it->second) == 0;
+            numbers[bTwin ? inPort : pHw->identity] = dwPort;
+            taken.insert(dwPort);
+        }
+        numbers[PresenceKey(*pHw)] = dwPort;
+        held.insert(dwPort);
+        bChanged = true;
+        pOut->push_back({dwPort, pHw->device});
+    }
+    if (bChanged)
+        pStore->Save();
+}
+
 // Every number that resolves, explicit entries first (they win).
 std::vector<ComPortEntry> BuildMapLocked(CNumberStore* pStore) {
-    std::map<DWORD, std::string> entries = ExplicitEntries(ComPortMapDir());
+    std::unique_ptr<CNumberStore> pOwn;
+    bool bStale = false;
+    std::map<DWORD, std::string> entries =
+        ExplicitEntries(ComPortMapDir(), pStore != nullptr, &bStale);
+    if (bStale && pStore == nullptr) {
+        // Stale entries are removed under the numbers lock, so that a new
+        // owner registering the same number meanwhile is not hit.
+        pOwn = std::make_unique<CNumberStore>();
+        pStore = pOwn.get();
+        entries = ExplicitEntries(ComPortMapDir(), true);
+    }
     std::vector<ComPortEntry> result;
     for (const auto& [dwPort, device] : entries) {
         if (!device.empty())
@@ -328,66 +577,16 @@ std::vector<ComPortEntry> BuildMapLocked(CNumberStore* pStore) {
         if (!bMapped)
             unnamed.push_back(hw);
     }
-    if (!unnamed.empty() && pStore == nullptr) {
-        // Every present device numbered in the file as last seen: no lock.
-        const std::map<std::string, DWORD>* pCached = CachedNumbers(ComPortMapDir());
-        std::set<std::string> seen;
-        std::vector<ComPortEntry> numbered;
-        for (const SerialHardware& hw : unnamed) {
-            if (pCached == nullptr || !seen.insert(hw.identity).second)
-                break;
-            auto it = pCached->find(hw.identity);
-            if (it == pCached->end() || entries.count(it->second) != 0)
-                break;
-            numbered.push_back({it->second, hw.device});
-        }
-        if (numbered.size() == unnamed.size()) {
-            result.insert(result.end(), numbered.begin(), numbered.end());
-            unnamed.clear();
-        }
-    }
-    if (!unnamed.empty()) {
-        std::unique_ptr<CNumberStore> pOwn;
+    struct stat st;
+    const bool bNothingToDo = pStore == nullptr && unnamed.empty() &&
+                              stat((ComPortMapDir() + "/" + kNumbersFile).c_str(), &st) != 0 &&
+                              errno == ENOENT;
+    if (!bNothingToDo && (pStore != nullptr || !NumberFromCache(unnamed, entries, &result))) {
         if (pStore == nullptr) {
             pOwn = std::make_unique<CNumberStore>();
             pStore = pOwn.get();
         }
-        std::map<std::string, DWORD>& numbers = pStore->Numbers();
-        std::set<DWORD> taken;
-        for (const auto& [dwPort, device] : entries)
-            taken.insert(dwPort);
-        for (const auto& [identity, dwPort] : numbers)
-            taken.insert(dwPort);
-        std::set<std::string> seen;
-        bool bChanged = false;
-        for (SerialHardware& hw : unnamed) {
-            // Two devices claiming one identity (clones sharing a serial
-            // number) are told apart by their nodes.
-            if (!seen.insert(hw.identity).second)
-                hw.identity += "#" + hw.name;
-            auto it = numbers.find(hw.identity);
-            if (it != numbers.end() && entries.count(it->second) == 0) {
-                result.push_back({it->second, hw.device});
-                continue;
-            }
-            DWORD dwPort = 0;
-            if (hw.dwPreferred != 0 && taken.count(hw.dwPreferred) == 0) {
-                dwPort = hw.dwPreferred;
-            } else {
-                for (DWORD n = 1; n <= kMaxAutoPort && dwPort == 0; ++n) {
-                    if (taken.count(n) == 0)
-                        dwPort = n;
-                }
-            }
-            if (dwPort == 0)
-                continue;  // every number is held: the device stays unnamed
-            numbers[hw.identity] = dwPort;
-            taken.insert(dwPort);
-            bChanged = true;
-            result.push_back({dwPort, hw.device});
-        }
-        if (bChanged)
-            pStore->Save();
+        NumberHardwareLocked(pStore, unnamed, entries, &result);
     }
     std::sort(result.begin(), result.end(),
               [](const ComPortEntry& a, const ComPortEntry& b) { return a.dwPort < b.dwPort; });
@@ -416,7 +615,8 @@ std::string ResolveComPort(DWORD dwPort) {
         return std::string();
     std::string dir = ComPortMapDir();
     std::string target;
-    if (DirTrusted(dir) && ReadEntry(dir, dwPort, &target)) {
+    if (DirTrusted(dir) && ReadEntry(dir, dwPort, &target) &&
+        OwnerOf(dir, dwPort) != Owner::kGone) {
         return DeviceExists(target) ? target : std::string();
     }
     for (const ComPortEntry& entry : BuildMap()) {
@@ -440,24 +640,51 @@ DWORD RegisterComPort(DWORD dwPort, const std::string& device) {
         SetLastError(ERROR_ACCESS_DENIED);
         return 0;
     }
+    // One lock for every registration and for hardware numbering: numbers
+    // given to hardware, present or not, are skipped, and stale entries are
+    // cleared without racing a new owner. Among the rest, symlink(2) is the
+    // arbiter against entries made by hand.
+    std::lock_guard<std::mutex> lock(g_numberLock);
+    CNumberStore store;
+    std::map<DWORD, std::string> entries = ExplicitEntries(dir, true);
+    // One device, one number. An entry registered earlier for this device is
+    // replaced: a pseudo-terminal's name is handed to one owner at a time, so
+    // the newcomer owns it now. One made by hand is the user's: refused.
+    std::vector<DWORD> replaced;
+    for (const auto& [dwHeld, held] : entries) {
+        std::string target;
+        if (!ReadEntry(dir, dwHeld, &target) || !NamesDevice(target, device))
+            continue;
+        if (OwnerOf(dir, dwHeld) == Owner::kNone) {
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return 0;
+        }
+        replaced.push_back(dwHeld);
+    }
+    struct stat st;
+    if (dwPort != 0 && lstat(EntryPath(dir, dwPort).c_str(), &st) == 0 &&
+        std::find(replaced.begin(), replaced.end(), dwPort) == replaced.end()) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return 0;
+    }
+    for (DWORD dwHeld : replaced)
+        RemoveEntry(dir, dwHeld);
     if (dwPort != 0) {
         if (symlink(device.c_str(), EntryPath(dir, dwPort).c_str()) != 0) {
             SetLastError(errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorFromErrno(errno));
             return 0;
         }
+        RecordOwner(dir, dwPort);
         return dwPort;
     }
-    // Numbers given to hardware, present or not, are skipped; the store's
-    // lock keeps hardware numbering out meanwhile. Among the rest, symlink(2)
-    // is the arbiter against explicit registrations.
-    std::lock_guard<std::mutex> lock(g_numberLock);
-    CNumberStore store;
     BuildMapLocked(&store);
     for (DWORD n = 1; n <= kMaxAutoPort; ++n) {
         if (store.Taken(n))
             continue;
-        if (symlink(device.c_str(), EntryPath(dir, n).c_str()) == 0)
+        if (symlink(device.c_str(), EntryPath(dir, n).c_str()) == 0) {
+            RecordOwner(dir, n);
             return n;
+        }
         if (errno != EEXIST) {
             SetLastErrorFromErrno(errno);
             return 0;
@@ -481,6 +708,7 @@ BOOL UnregisterComPort(DWORD dwPort) {
         SetLastErrorFromErrno(errno);
         return FALSE;
     }
+    DropOwnRecord(ComPortMapDir(), dwPort);
     return TRUE;
 }
 
@@ -496,12 +724,14 @@ void UnregisterComPortsOf(const std::string& device) {
         DWORD dwPort = 0;
         std::string target;
         if (ParseEntryName(pEntry->d_name, &dwPort) && ReadEntry(dir, dwPort, &target) &&
-            target == device)
+            NamesDevice(target, device))
             stale.push_back(dwPort);
     }
     closedir(pDir);
+    std::lock_guard<std::mutex> lock(g_numberLock);
+    CNumberStore store;
     for (DWORD dwPort : stale)
-        unlink(EntryPath(dir, dwPort).c_str());
+        RemoveEntry(dir, dwPort);
 }
 
 std::vector<ComPortEntry> ListComPorts() {

@@ -107,36 +107,64 @@ bool UartPresent(const std::string& sysDir, const std::string& name, const std::
     return ProbeUart(name, device);
 }
 
-// The name of a udev link in dir (by-id, by-path) that points to the tty.
-std::string LinkNaming(const std::string& dir, const std::string& name) {
-    for (const std::string& link : ListDir(dir)) {
-        char buf[4096];
-        ssize_t n = readlink((dir + "/" + link).c_str(), buf, sizeof buf - 1);
-        if (n <= 0)
-            continue;
-        buf[n] = '\0';
-        if (BaseName(buf) == name)
-            return link;
-    }
-    return std::string();
+// The boot this process runs in: sysfs inode numbers are unique within one.
+const std::string& BootId() {
+    static const std::string id = [] {
+        std::string value;
+        ReadAttribute("/proc/sys/kernel/random/boot_id", &value);
+        return value;
+    }();
+    return id;
 }
 
-// "usb:<vendor>:<product>:<serial>:<interface>" from the USB device above
-// the tty, when the device has a serial number.
-std::string UsbIdentity(const std::string& sysDir) {
+// What sysfs says about the device of tty name: identity, port path and
+// instance (see serial_hardware.h). FALSE when the device is not there.
+bool Describe(const std::string& sysRoot, const std::string& name, SerialHardware* pHw) {
+    const std::string sysDir = sysRoot + "/" + name;
+    struct stat st;
+    if (stat(sysDir.c_str(), &st) != 0)
+        return false;
+    pHw->instance = BootId() + ":" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
     char* pReal = realpath((sysDir + "/device").c_str(), nullptr);
     if (pReal == nullptr)
-        return std::string();
+        return false;
     std::string path = pReal;
     free(pReal);
+    // A usb-serial port is a device of its own, named like its tty, below
+    // the interface; its place there is its port number.
+    std::string port;
+    if (BaseName(path) == name) {
+        ReadAttribute(path + "/port_number", &port);
+        path = path.substr(0, path.find_last_of('/'));
+    }
+    // The device path relative to the devices root of this sysfs
+    // ("<sysfs>/class/tty" -> "<sysfs>/devices/").
+    std::string devicesRoot = sysRoot;
+    for (int i = 0; i < 2 && devicesRoot.find('/') != std::string::npos; ++i)
+        devicesRoot = devicesRoot.substr(0, devicesRoot.find_last_of('/'));
+    devicesRoot += "/devices/";
+    std::string portPath = path.compare(0, devicesRoot.size(), devicesRoot) == 0
+                               ? path.substr(devicesRoot.size())
+                               : path;
+    if (!port.empty())
+        portPath += "/port" + port;
+    // ttyACM: the interface is the device; ttyUSB: its parent. The USB device
+    // (idVendor, idProduct) is the interface's parent.
     std::string interface;
-    // ttyACM: device is the interface; ttyUSB: device is below the interface.
-    for (int nUp = 0; nUp < 3 && path.size() > 1; ++nUp) {
-        std::string serial, vendor, product;
-        if (ReadAttribute(path + "/serial", &serial) && !serial.empty() &&
-            ReadAttribute(path + "/idVendor", &vendor) &&
+    for (int nUp = 0; nUp < 2 && path.size() > 1; ++nUp) {
+        std::string vendor, product, serial;
+        if (ReadAttribute(path + "/idVendor", &vendor) &&
             ReadAttribute(path + "/idProduct", &product)) {
-            return "usb:" + vendor + ":" + product + ":" + serial + ":" + interface;
+            pHw->portPath = "path:" + portPath;
+            if (!ReadAttribute(path + "/serial", &serial) || serial.empty()) {
+                pHw->identity = pHw->portPath;
+                pHw->portPath.clear();
+            } else {
+                pHw->identity = "usb:" + vendor + ":" + product + ":" + serial + ":" + interface;
+                if (!port.empty() && port != "0")
+                    pHw->identity += ":" + port;
+            }
+            return true;
         }
         std::string base = BaseName(path);
         size_t colon = base.find(':');
@@ -144,21 +172,9 @@ std::string UsbIdentity(const std::string& sysDir) {
             interface = base.substr(colon + 1);
         path = path.substr(0, path.find_last_of('/'));
     }
-    return std::string();
-}
-
-std::string IdentityOf(const std::string& sysDir, const std::string& name) {
-    const std::string dev = DevRoot();
-    std::string link = LinkNaming(dev + "/serial/by-id", name);
-    if (!link.empty())
-        return "by-id:" + link;
-    link = LinkNaming(dev + "/serial/by-path", name);
-    if (!link.empty())
-        return "by-path:" + link;
-    std::string usb = UsbIdentity(sysDir);
-    if (!usb.empty())
-        return usb;
-    return "node:" + name;
+    pHw->identity = "node:" + name;
+    pHw->portPath.clear();
+    return true;
 }
 
 }  // namespace
@@ -177,6 +193,23 @@ void SetSerialHardwareRoots(const std::string& sysClassTty, const std::string& d
     std::lock_guard<std::mutex> lock(g_rootLock);
     g_sysRoot = sysClassTty;
     g_devRoot = dev;
+}
+
+std::vector<std::string> LegacyNames(const std::string& name) {
+    std::vector<std::string> names;
+    for (const char* pszKind : {"by-id", "by-path"}) {
+        const std::string dir = DevRoot() + "/serial/" + pszKind;
+        for (const std::string& link : ListDir(dir)) {
+            char buf[4096];
+            ssize_t n = readlink((dir + "/" + link).c_str(), buf, sizeof buf - 1);
+            if (n <= 0)
+                continue;
+            buf[n] = '\0';
+            if (BaseName(buf) == name)
+                names.push_back(std::string(pszKind) + ":" + link);
+        }
+    }
+    return names;
 }
 
 std::vector<SerialHardware> FindSerialHardware() {
@@ -200,7 +233,9 @@ std::vector<SerialHardware> FindSerialHardware() {
             if (index < 255)
                 dwPreferred = static_cast<DWORD>(index) + 1;
         }
-        found.push_back({name, device, IdentityOf(sysDir, name), dwPreferred});
+        SerialHardware hw{name, device, "", "", "", dwPreferred};
+        if (Describe(sysRoot, name, &hw))
+            found.push_back(hw);
     }
     std::stable_sort(found.begin(), found.end(),
                      [](const SerialHardware& a, const SerialHardware& b) {

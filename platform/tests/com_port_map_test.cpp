@@ -1,6 +1,7 @@
 // The COM port map: where it lives, explicit entries, first-free numbers
 // under contention, dangling and foreign entries.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +13,10 @@
 #include "fake_serial_hardware.h"
 #include "platform/com_port_map.h"
 #include "platform/fault_injection.h"
+#include "platform/pseudo_terminal.h"
 #include "platform/win_error.h"
+#include "platform/win_file.h"
+#include "platform/win_handle.h"
 #include "temp_com_map.h"
 
 namespace {
@@ -121,7 +125,10 @@ TEST(ComPortMap, ConcurrentRegistrationsNeverShareANumber) {
     std::vector<DWORD> got(kThreads, 0);
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&got, i] { got[i] = platform::RegisterComPort(0, "/dev/null"); });
+        // A device of its own each: one device gets one number.
+        const std::string device = map.Dir() + "/device-" + std::to_string(i);
+        { std::ofstream(device) << ""; }
+        threads.emplace_back([&got, i, device] { got[i] = platform::RegisterComPort(0, device); });
     }
     for (std::thread& t : threads)
         t.join();
@@ -163,6 +170,100 @@ TEST(ComPortMap, ExplicitEntryWinsOverHardwareNumber) {
     std::vector<ComPortEntry> list = platform::ListComPorts();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list.front().dwPort, m);
+}
+
+// Entries naming device, from the list.
+int Naming(const std::string& device) {
+    int n = 0;
+    for (const ComPortEntry& e : platform::ListComPorts())
+        n += e.device == device;
+    return n;
+}
+
+std::string LinkTarget(const std::string& path) {
+    char buf[4096];
+    ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// Another process registers a pseudo-terminal and dies without unregistering
+// while the test holds the pipe's read end open for its number; the name may
+// then go to any other program's terminal.
+TEST(ComPortStaleEntries, ADeadOwnersEntryNeverNamesTheNextTerminalOfItsName) {
+    TempComMap map;
+    for (int nTry = 0; nTry < 5; ++nTry) {
+        int toParent[2], toChild[2];
+        ASSERT_EQ(pipe(toParent), 0);
+        ASSERT_EQ(pipe(toChild), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(toParent[0]);
+            close(toChild[1]);
+            platform::PseudoTerminal pty;
+            DWORD n = pty.Open(0xFFFFFFFFu) ? platform::RegisterComPort(0, pty.SlavePath()) : 0;
+            (void)!write(toParent[1], &n, sizeof n);
+            char c;
+            (void)!read(toChild[0], &c, 1);  // until the test lets it die
+            _exit(0);                        // no clean-up, as when killed
+        }
+        close(toParent[1]);
+        close(toChild[0]);
+        DWORD n = 0;
+        ASSERT_EQ(read(toParent[0], &n, sizeof n), static_cast<ssize_t>(sizeof n));
+        close(toParent[0]);
+        ASSERT_NE(n, 0u);
+        const std::string entry = map.Dir() + "/COM" + std::to_string(n);
+        const std::string oldPath = platform::ResolveComPort(n);
+        EXPECT_EQ(LinkTarget(entry), oldPath);  // alive: listed
+        EXPECT_EQ(Naming(oldPath), 1);
+        close(toChild[1]);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        platform::PseudoTerminal unrelated;  // registers nothing
+        ASSERT_TRUE(unrelated.Open(0xFFFFFFFFu));
+        if (unrelated.SlavePath() != oldPath)
+            continue;  // another process took the name meanwhile
+        EXPECT_EQ(platform::ResolveComPort(n), "");
+        EXPECT_EQ(Naming(oldPath), 0);
+        std::wstring com = L"\\\\.\\COM" + std::to_wstring(n);
+        HANDLE h = CreateFileW(com.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               0, nullptr);
+        EXPECT_EQ(h, INVALID_HANDLE_VALUE) << "opened another program's terminal";
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        EXPECT_NE(LinkTarget(entry), oldPath) << "the stale entry was left behind";
+        // The number is free again, and an entry made there by hand is kept.
+        ASSERT_EQ(symlink("/dev/zero", entry.c_str()), 0);
+        EXPECT_EQ(platform::ResolveComPort(n), "/dev/zero");
+        EXPECT_EQ(Naming("/dev/zero"), 1);
+        return;
+    }
+    GTEST_SKIP() << "the kernel never reused the slave name";
+}
+
+TEST(ComPortStaleEntries, OneDeviceGetsOneNumber) {
+    TempComMap map;
+    platform::PseudoTerminal pty;
+    ASSERT_TRUE(pty.Open(0xFFFFFFFFu));
+    // Registered again (a new owner of a reused name): the old entry goes.
+    const DWORD dwFirst = platform::RegisterComPort(0, pty.SlavePath());
+    ASSERT_NE(dwFirst, 0u);
+    const DWORD dwSecond = platform::RegisterComPort(dwFirst + 5, pty.SlavePath());
+    ASSERT_EQ(dwSecond, dwFirst + 5);
+    EXPECT_EQ(platform::ResolveComPort(dwFirst), "");
+    EXPECT_EQ(Naming(pty.SlavePath()), 1);
+    EXPECT_NE(platform::RegisterComPort(0, pty.SlavePath()), 0u);
+    EXPECT_EQ(Naming(pty.SlavePath()), 1);
+    // An entry made by hand is the user's: a registration of its device is
+    // refused and the entry stays as it was.
+    const DWORD dwHand = LowestFreeAbove(TakenNumbers(), 20);
+    const std::string hand = map.Dir() + "/COM" + std::to_string(dwHand);
+    ASSERT_EQ(symlink("/dev/zero", hand.c_str()), 0);
+    EXPECT_EQ(platform::RegisterComPort(0, "/dev/zero"), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(platform::ResolveComPort(dwHand), "/dev/zero");
+    EXPECT_EQ(Naming("/dev/zero"), 1);
 }
 
 TEST(ComPortMap, RegistrationFailureIsInjectable) {

@@ -114,6 +114,89 @@ TEST_F(ComPortNumbering, PlugsAndUnplugsInManyOrdersNeverMoveAPresentDevice) {
     }
 }
 
+// Numbers the file reserves for devices (present or not), one per device.
+size_t ReservedNumbers(const std::string& mapDir) {
+    std::ifstream in(mapDir + "/.hardware-numbers");
+    std::set<std::string> numbers;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(" present:") == std::string::npos)
+            numbers.insert(line.substr(0, line.find(' ')));
+    }
+    return numbers.size();
+}
+
+TEST_F(ComPortNumbering, UdevLinksArrivingLateOrRepointedMoveNoDevice) {
+    // A handset with a serial number, seen before udev made its links.
+    m_hw.PlugUsb("ttyACM0", "/dev/null", FakeUsb{"0123456789ABCDEF", "1-1", ""});
+    const DWORD dwPhone = NumberOf("ttyACM0");
+    ASSERT_NE(dwPhone, 0u);
+    m_hw.Link("by-id", "usb-Maker_Phone_0123456789ABCDEF-if00", "ttyACM0");
+    m_hw.Link("by-path", "pci-0000:00:14.0-usb-0:1:1.0", "ttyACM0");
+    EXPECT_EQ(NumberOf("ttyACM0"), dwPhone);
+    // Two adapters of one model without serial numbers: udev points their
+    // shared by-id name at the newer one.
+    const std::string shared = "usb-1a86_USB_Serial-if00-port0";
+    m_hw.PlugUsb("ttyUSB0", "/dev/null", FakeUsb{"", "1-3", shared, "1a86", "7523"});
+    const DWORD dwFirst = NumberOf("ttyUSB0");
+    m_hw.PlugUsb("ttyUSB1", "/dev/null", FakeUsb{"", "1-4", "", "1a86", "7523"});
+    m_hw.Link("by-id", shared, "ttyUSB1");
+    const DWORD dwSecond = NumberOf("ttyUSB1");
+    EXPECT_EQ(NumberOf("ttyUSB0"), dwFirst);
+    EXPECT_NE(dwSecond, 0u);
+    EXPECT_NE(dwSecond, dwFirst);
+    EXPECT_NE(dwSecond, dwPhone);
+    EXPECT_EQ(NumberOf("ttyACM0"), dwPhone);
+    EXPECT_EQ(ReservedNumbers(m_map.Dir()), 3u) << "a device was given a second number";
+    // Each adapter gets its number back in its own port, whichever comes first.
+    m_hw.Unplug("ttyUSB0");
+    m_hw.Unplug("ttyUSB1");
+    m_hw.PlugUsb("ttyUSB0", "/dev/null", FakeUsb{"", "1-4", shared, "1a86", "7523"});
+    EXPECT_EQ(NumberOf("ttyUSB0"), dwSecond);
+    m_hw.PlugUsb("ttyUSB1", "/dev/null", FakeUsb{"", "1-3", "", "1a86", "7523"});
+    EXPECT_EQ(NumberOf("ttyUSB1"), dwFirst);
+    EXPECT_EQ(NumberOf("ttyUSB0"), dwSecond);
+}
+
+TEST_F(ComPortNumbering, ClonesSharingASerialNumberKeepTheirNumbers) {
+    m_hw.PlugUsb("ttyUSB0", "/dev/null", FakeUsb{"A50285BI", "1-1", ""});
+    m_hw.PlugUsb("ttyUSB1", "/dev/null", FakeUsb{"A50285BI", "1-2", ""});
+    const DWORD dwA = NumberOf("ttyUSB0");
+    const DWORD dwB = NumberOf("ttyUSB1");
+    ASSERT_NE(dwA, 0u);
+    ASSERT_NE(dwB, 0u);
+    ASSERT_NE(dwA, dwB);
+    m_hw.Unplug("ttyUSB0");
+    EXPECT_EQ(NumberOf("ttyUSB1"), dwB);
+    m_hw.PlugUsb("ttyUSB0", "/dev/null", FakeUsb{"A50285BI", "1-1", ""});
+    EXPECT_EQ(NumberOf("ttyUSB0"), dwA);
+    EXPECT_EQ(NumberOf("ttyUSB1"), dwB);
+    // Both away, back in the other order and on each other's nodes.
+    m_hw.Unplug("ttyUSB0");
+    m_hw.Unplug("ttyUSB1");
+    m_hw.PlugUsb("ttyUSB0", "/dev/null", FakeUsb{"A50285BI", "1-2", ""});
+    EXPECT_EQ(NumberOf("ttyUSB0"), dwB);
+    m_hw.PlugUsb("ttyUSB1", "/dev/null", FakeUsb{"A50285BI", "1-1", ""});
+    EXPECT_EQ(NumberOf("ttyUSB1"), dwA);
+    EXPECT_EQ(ReservedNumbers(m_map.Dir()), 2u);
+}
+
+TEST_F(ComPortNumbering, APresentDeviceKeepsItsNumberWhateverItsIdentitySaysNow) {
+    m_hw.PlugUsb("ttyACM0", "/dev/null", FakeUsb{"X1", "", ""});
+    const DWORD n = NumberOf("ttyACM0");
+    ASSERT_NE(n, 0u);
+    { std::ofstream(m_hw.UsbDir("ttyACM0") + "/serial") << "X2\n"; }
+    EXPECT_EQ(NumberOf("ttyACM0"), n);
+    // A device now claiming the old identity is a different one.
+    m_hw.PlugUsb("ttyACM1", "/dev/null", FakeUsb{"X1", "", ""});
+    EXPECT_NE(NumberOf("ttyACM1"), 0u);
+    EXPECT_NE(NumberOf("ttyACM1"), n);
+    EXPECT_EQ(NumberOf("ttyACM0"), n);
+    // A node of the same name that appears anew is not taken for the old one.
+    m_hw.Unplug("ttyACM0");
+    m_hw.PlugUsb("ttyACM0", "/dev/null", FakeUsb{"X3", "", ""});
+    EXPECT_NE(NumberOf("ttyACM0"), n);
+}
+
 TEST_F(ComPortNumbering, EntriesKeepTheirNumbersAndHideNoOtherDevice) {
     m_hw.Plug("ttyACM0", "/dev/null", "usb-Phone-if00");
     m_hw.Plug("ttyUSB0", "/dev/zero", "usb-Adapter-if00-port0");
@@ -147,7 +230,8 @@ TEST_F(ComPortNumbering, NumbersSurviveARestartThroughTheMapDirectory) {
     const DWORD dwY = NumberOf("ttyUSB1");
     std::ifstream in(m_map.Dir() + "/.hardware-numbers");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("COM" + std::to_string(dwY) + " by-id:usb-Y-port0\n"), std::string::npos)
+    EXPECT_NE(text.find("COM" + std::to_string(dwY) + " usb:1782:4d00:usb-Y-port0:1.0\n"),
+              std::string::npos)
         << text;
     // Only the file carries the numbers: after both left, Y alone comes
     // back first and still gets its own number.
@@ -156,9 +240,37 @@ TEST_F(ComPortNumbering, NumbersSurviveARestartThroughTheMapDirectory) {
     m_hw.Plug("ttyUSB0", "/dev/null", "usb-Y-port0");
     EXPECT_EQ(NumberOf("ttyUSB0"), dwY);
     // A torn last line is ignored, the rest read.
-    { std::ofstream(m_map.Dir() + "/.hardware-numbers") << "COM9 by-id:usb-Z-port0\nCOM3 by-"; }
+    {
+        std::ofstream(m_map.Dir() + "/.hardware-numbers")
+            << "COM9 usb:1782:4d00:usb-Z-port0:1.0\nCOM3 usb:";
+    }
     m_hw.Plug("ttyUSB1", "/dev/null", "usb-Z-port0");
     EXPECT_EQ(NumberOf("ttyUSB1"), 9u);
+}
+
+TEST_F(ComPortNumbering, NumbersGivenUnderUdevLinkNamesCarryOver) {
+    // As an earlier version wrote it: devices keyed by their by-id and
+    // by-path names.
+    {
+        std::ofstream(m_map.Dir() + "/.hardware-numbers")
+            << "COM4 by-id:usb-Maker_Phone_77-if00\nCOM6 by-path:pci-0000:00:14.0-usb-0:3:1.0\n";
+    }
+    m_hw.PlugUsb("ttyACM0", "/dev/null", FakeUsb{"77", "", "usb-Maker_Phone_77-if00"});
+    m_hw.PlugUsb("ttyACM1", "/dev/null", FakeUsb{"", "1-3", ""});
+    m_hw.Link("by-path", "pci-0000:00:14.0-usb-0:3:1.0", "ttyACM1");
+    EXPECT_EQ(NumberOf("ttyACM0"), 4u);
+    EXPECT_EQ(NumberOf("ttyACM1"), 6u);
+    // Now under their identities: links no longer matter.
+    m_hw.Unplug("ttyACM0");
+    m_hw.Unplug("ttyACM1");
+    m_hw.PlugUsb("ttyACM1", "/dev/null", FakeUsb{"77", "", ""});
+    m_hw.PlugUsb("ttyACM0", "/dev/null", FakeUsb{"", "1-3", ""});
+    EXPECT_EQ(NumberOf("ttyACM1"), 4u);
+    EXPECT_EQ(NumberOf("ttyACM0"), 6u);
+    std::ifstream in(m_map.Dir() + "/.hardware-numbers");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find("by-id:"), std::string::npos) << text;
+    EXPECT_NE(text.find("COM4 usb:1782:4d00:77:1.0\n"), std::string::npos) << text;
 }
 
 TEST_F(ComPortNumbering, UartsAreToldFromPhantomsWithoutOpeningThem) {

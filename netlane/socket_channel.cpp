@@ -25,19 +25,29 @@ HRESULT CSocketChannel::QueryInterface(const IID* riid, void** ppvObject) {
 }
 
 ULONG CSocketChannel::AddRef() {
+    std::lock_guard<std::mutex> lock(m_lock);
     return ++m_ulRefCount;
 }
 
 ULONG CSocketChannel::Release() {
-    if (m_ulRefCount == 0)
-        return 0;
-    ULONG ulCount = --m_ulRefCount;
-    if (ulCount == 0)
+    ULONG ulCount;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_ulRefCount == 0)
+            return 0;
+        ulCount = --m_ulRefCount;
+    }
+    if (ulCount == 0) {
+        // Close waits for an event being handled on the Open thread and
+        // unlinks the window, so no handler touches the object once it goes.
+        Close();
         delete this;
+    }
     return ulCount;
 }
 
 HRESULT CSocketChannel::SetReceiver(UINT uMsgId, BOOL bThreadMsg, DWORD dwReceiver) {
+    std::lock_guard<std::mutex> lock(m_lock);
     m_uMsgId = uMsgId;
     m_bThreadMsg = bThreadMsg;
     if (bThreadMsg)
@@ -48,6 +58,7 @@ HRESULT CSocketChannel::SetReceiver(UINT uMsgId, BOOL bThreadMsg, DWORD dwReceiv
 }
 
 HRESULT CSocketChannel::GetReceiver(UINT* puMsgId, BOOL* pbThreadMsg, DWORD* pdwReceiver) {
+    std::lock_guard<std::mutex> lock(m_lock);
     if (puMsgId != nullptr)
         *puMsgId = m_uMsgId;
     if (pbThreadMsg != nullptr)
@@ -61,6 +72,7 @@ HRESULT CSocketChannel::GetReceiver(UINT* puMsgId, BOOL* pbThreadMsg, DWORD* pdw
 }
 
 HRESULT CSocketChannel::Open(const SOCKET_ATTRIBUTE* pAttribute) {
+    std::lock_guard<std::mutex> lock(m_lock);
     // A second Open would lose the first one's socket, window and start.
     if (pAttribute == nullptr || m_bStarted)
         return SK_E_FAIL;
@@ -129,6 +141,7 @@ void CSocketChannel::FailOpen() {
 }
 
 HRESULT CSocketChannel::Close() {
+    std::unique_lock<std::mutex> lock = LockUnlinked();
     if (m_bClient) {
         if (m_sClient != INVALID_SOCKET) {
             shutdown(m_sClient, SD_SEND);
@@ -157,6 +170,7 @@ HRESULT CSocketChannel::Clear() {
 }
 
 LONG CSocketChannel::Read(LPVOID lpBuffer, DWORD dwSize) {
+    std::lock_guard<std::mutex> lock(m_lock);
     if (!m_bClient)
         return 0;
     int nSize = static_cast<int>(std::min<DWORD>(dwSize, INT_MAX));
@@ -166,6 +180,7 @@ LONG CSocketChannel::Read(LPVOID lpBuffer, DWORD dwSize) {
 LONG CSocketChannel::Write(LPCVOID lpBuffer, DWORD dwSize) {
     const char* p = static_cast<const char*>(lpBuffer);
     int nSize = static_cast<int>(std::min<DWORD>(dwSize, INT_MAX));
+    std::lock_guard<std::mutex> lock(m_lock);
     if (m_bClient)
         return send(m_sClient, p, nSize, 0);
     LONG lResult = 0;
@@ -176,7 +191,8 @@ LONG CSocketChannel::Write(LPCVOID lpBuffer, DWORD dwSize) {
 
 HRESULT CSocketChannel::FreeMem(LPVOID lpBuffer) {
     // Notification pointers point into the channel's own buffers: freeing
-    // one would wreck the heap, so they are ignored.
+    // one would wreck the heap, so they are ignored. (Both buffers stay where
+    // they are for the channel's life: no lock needed.)
     const uintptr_t p = reinterpret_cast<uintptr_t>(lpBuffer);
     const uintptr_t pBuffer = reinterpret_cast<uintptr_t>(m_pRecvBuffer);
     const uintptr_t pPeer = reinterpret_cast<uintptr_t>(m_szPeer);

@@ -1,7 +1,14 @@
 // CSocketChannel: the TCP channel behind ISocketChannel. Not copyable; the
 // library creates it (InitDll) and destroys it (Release).
+//
+// Host calls may come from any thread while the Open thread handles socket
+// events: every operation that touches the channel's state and every event
+// handler hold m_lock. The notification window finds its channel under a
+// process-wide link lock that Close also takes to unlink the window, so an
+// event is either handled before Close goes on or finds no channel at all.
 #pragma once
 
+#include <mutex>
 #include <vector>
 
 #include "netlane/netlane.h"
@@ -43,11 +50,17 @@ public:
     HRESULT GetProperty(DWORD dwReserved1, DWORD dwReserved2, DWORD dwReserved3) override;
     HRESULT SetProperty(DWORD dwReserved1, DWORD dwReserved2, DWORD dwReserved3) override;
 
-    // Socket events, from the notification window's procedure (socket_events.cpp).
-    void OnServerEvent(SOCKET s, LPARAM lEvent);
-    void OnClientEvent(SOCKET s, LPARAM lEvent);
+    // A socket event from the notification window's procedure: hands it to
+    // the channel in the window's user data, if any, with that channel's lock
+    // held (socket_events.cpp).
+    static void DispatchEvent(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
 private:
+    // Takes m_lock after cutting the window's link to the channel: from then
+    // on no event handler runs on this channel, and none can start.
+    std::unique_lock<std::mutex> LockUnlinked();
+    void OnServerEvent(SOCKET s, LPARAM lEvent);
+    void OnClientEvent(SOCKET s, LPARAM lEvent);
     BOOL OpenServer(const SOCKET_ATTRIBUTE& attr);
     BOOL OpenClient(const SOCKET_ATTRIBUTE& attr);
     // Ends a failed Open: closes what it made and releases the socket layer.
@@ -61,6 +74,8 @@ private:
     void Notify(UINT uMsg, WPARAM wParam, LPARAM lParam);
     void RemoveConnection(SOCKET s);
 
+    // Guards every field below; never held while taking the link lock.
+    std::mutex m_lock;
     ULONG m_ulRefCount = 1;
     BOOL m_bClient = FALSE;
     // The socket layer was started by the Open that Close will end.

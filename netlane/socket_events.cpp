@@ -3,6 +3,7 @@
 // the receive shared by both, posted to the host.
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <new>
 
 #include "socket_channel.h"
@@ -12,23 +13,48 @@ namespace {
 const WCHAR kNotifyClassName[] = L"SOCKETNOTIFYWNDCLASS";
 const WCHAR kNotifyWindowName[] = L"SOCKETNOTIFYWND";
 
+// Held from reading a window's user data until its channel's lock is taken,
+// and by Close while it clears the user data: a channel that Close (or
+// Release) ends on another thread is either locked by the event first or no
+// longer found. Never destroyed, like the window tables it pairs with.
+std::mutex& LinkLock() {
+    static std::mutex* s_pLock = new std::mutex;
+    return *s_pLock;
+}
+
 // Hands socket events to the channel in the window's user data. Answers every
 // message with 1 and passes none to the default procedure.
 LRESULT CALLBACK NotifyWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-    if (uMsg == WM_SOCKET_SERVER_EVENT || uMsg == WM_SOCKET_CLIENT_EVENT) {
-        CSocketChannel* pChannel =
-            reinterpret_cast<CSocketChannel*>(GetWindowLongPtrW(hWnd, GWLP_USERDATA));
-        if (pChannel != nullptr) {
-            if (uMsg == WM_SOCKET_SERVER_EVENT)
-                pChannel->OnServerEvent(static_cast<SOCKET>(wParam), lParam);
-            else
-                pChannel->OnClientEvent(static_cast<SOCKET>(wParam), lParam);
-        }
-    }
+    if (uMsg == WM_SOCKET_SERVER_EVENT || uMsg == WM_SOCKET_CLIENT_EVENT)
+        CSocketChannel::DispatchEvent(hWnd, uMsg, wParam, lParam);
     return 1;
 }
 
 }  // namespace
+
+void CSocketChannel::DispatchEvent(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    std::unique_lock<std::mutex> link(LinkLock());
+    CSocketChannel* pChannel =
+        reinterpret_cast<CSocketChannel*>(GetWindowLongPtrW(hWnd, GWLP_USERDATA));
+    if (pChannel == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(pChannel->m_lock);
+    link.unlock();
+    if (uMsg == WM_SOCKET_SERVER_EVENT)
+        pChannel->OnServerEvent(static_cast<SOCKET>(wParam), lParam);
+    else
+        pChannel->OnClientEvent(static_cast<SOCKET>(wParam), lParam);
+}
+
+std::unique_lock<std::mutex> CSocketChannel::LockUnlinked() {
+    // The link lock first, then the channel's: the order the window
+    // procedure takes them in.
+    std::lock_guard<std::mutex> link(LinkLock());
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (m_hNotifyWnd != nullptr)
+        SetWindowLongPtrW(m_hNotifyWnd, GWLP_USERDATA, 0);
+    return lock;
+}
 
 BOOL CSocketChannel::CreateNotifyWindow() {
     WNDCLASSW wc = {};
@@ -52,7 +78,9 @@ void CSocketChannel::DestroyNotifyWindow() {
     if (m_hNotifyWnd == nullptr)
         return;
     // Cleared first: from a thread other than the window's, DestroyWindow
-    // fails, and a later event must not reach a destroyed channel.
+    // fails, and a later event must not reach a destroyed channel. (Close has
+    // cleared it under the link lock already; a failing Open needs no link
+    // lock, as the window's events run only on the thread inside Open.)
     SetWindowLongPtrW(m_hNotifyWnd, GWLP_USERDATA, 0);
     DestroyWindow(m_hNotifyWnd);
     m_hNotifyWnd = nullptr;

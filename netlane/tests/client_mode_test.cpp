@@ -42,6 +42,7 @@ TEST_F(NetlaneTest, ClientExchangesBytesAndReportsTheServersClose) {
 
     // The channel stays open until Close; the socket is gone.
     EXPECT_EQ(Write("late"), -1);
+    EXPECT_EQ(m_host.Run([&] { return m_pChannel->Read(szBuffer, sizeof szBuffer); }), -1);
     EXPECT_EQ(Counters().nStartups, nBase + 1);
     EXPECT_EQ(Close(), SK_S_OK);
     EXPECT_EQ(Counters().nStartups, nBase);

@@ -9,12 +9,18 @@
 //
 // The channel starts no thread. Open creates a hidden window on the calling
 // thread, and socket events are handled while that thread dispatches its
-// messages. Received bytes are posted to the receiver as message uMsgId with
-// wParam = a pointer into the channel's 768-byte receive buffer and lParam =
-// the receive result (byte count, 0 or -1). The bytes stay there only until
-// about 640 further bytes have arrived: copy them out when the message comes,
-// and keep pumping. In client mode the server's orderly close is posted as
-// uMsgId + 1 with wParam = the peer text "a.b.c.d:port" and lParam = 20.
+// messages. Other calls may come from any thread, one at a time: a call waits
+// for a socket event being handled, and after Close or Release from another
+// thread no event is handled on the channel any more.
+//
+// Received bytes are posted to the receiver as message uMsgId with wParam = a
+// pointer into the channel's 768-byte receive buffer and lParam = the receive
+// result (byte count, 0 or -1). The bytes stay there only until about 640
+// further bytes have arrived: copy them out when the message comes, and keep
+// pumping. Notifications still queued when the channel is released point
+// into freed memory: drop them unread. In client mode the server's orderly
+// close is posted as uMsgId + 1 with wParam = the peer text "a.b.c.d:port"
+// and lParam = 20.
 //
 //   ISocketChannel* pChannel = InitDll();
 //   pChannel->SetReceiver(WM_USER + 10, TRUE, GetCurrentThreadId());
@@ -68,7 +74,8 @@ typedef struct _SOCKET_ATTRIBUTE {
 static_assert(sizeof(SOCKET_ATTRIBUTE) == 12, "SOCKET_ATTRIBUTE is three 32-bit fields");
 
 // A TCP byte channel. Calls on one object come one at a time, from any
-// thread; socket events run on the thread that called Open.
+// thread; socket events run on the thread that called Open. The channel locks
+// itself for each call and each event, so the two never overlap.
 class ISocketChannel {
 public:
     // Slot 0: SK_S_OK and this object stored in *ppvObject when *riid is
@@ -96,8 +103,10 @@ public:
     // Slot 7: does nothing. Always SK_S_OK.
     virtual HRESULT Clear() = 0;
     // Slot 8: client mode: receives up to dwSize bytes without waiting; the
-    // byte count, 0 after the server's close, -1 on error or when nothing
-    // waits. Server mode: 0, buffer untouched.
+    // byte count, -1 on error or when nothing waits. After the server's
+    // orderly close: 0 while the channel has not handled that close yet, -1
+    // once it has (the uMsgId + 1 notification was posted: the connection is
+    // closed). Server mode: 0, buffer untouched.
     virtual LONG Read(LPVOID lpBuffer, DWORD dwSize) = 0;
     // Slot 9: sends without waiting (client: to the server; server: the same
     // bytes to every client). The count sent or -1; in server mode the last

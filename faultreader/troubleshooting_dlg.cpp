@@ -132,6 +132,9 @@ CTroubleshootingDlg::CTroubleshootingDlg(QWidget* pParent)
     setObjectName(QStringLiteral("23000"));
     setWindowTitle(QStringLiteral("Troubleshooting"));
     setModal(true);
+    // Closing the dialog must not end a host's own event loop when it is
+    // the last window on screen; its own exec() returns all the same.
+    setAttribute(Qt::WA_QuitOnClose, false);
     // The template's face, with metric and CJK stand-ins where it is not
     // installed.
     QFont font;

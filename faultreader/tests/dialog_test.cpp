@@ -191,6 +191,31 @@ TEST_F(ShowTest, NoErrorLinesNoDialogAndMissingSolutionsLeaveTheListEmpty) {
     EXPECT_EQ(0, solutions.nRows);
 }
 
+TEST_F(ShowTest, ClosingTheDialogLeavesTheHostsEventLoopRunning) {
+    // The host runs its own loop and shows the dialog from it; the dialog is
+    // its only window. After the dialog closes the loop must go on until the
+    // host ends it.
+    const DWORD word = 0x14001C07;
+    BOOL bShown = FALSE;
+    bool bLoopWentOn = false;
+    QObject scope;  // ends the timers with the test
+    QTimer::singleShot(0, &scope, [&] {
+        QTimer::singleShot(0, &scope, [] {
+            if (QWidget* pModal = QApplication::activeModalWidget())
+                pModal->close();
+        });
+        bShown = m_reader.ShowTroubleshooting(&word, 1);
+        QTimer::singleShot(50, &scope, [&] {
+            bLoopWentOn = true;
+            QCoreApplication::exit(7);
+        });
+    });
+    QTimer::singleShot(5000, &scope, [] { QCoreApplication::exit(1); });
+    EXPECT_EQ(7, s_pApp->exec());
+    EXPECT_TRUE(bShown);
+    EXPECT_TRUE(bLoopWentOn);
+}
+
 // Without an application of the host's, the library makes one for the
 // dialog's life. The closer is armed from the application's constructor.
 bool g_bArmCloser = false;

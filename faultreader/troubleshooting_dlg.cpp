@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QTableWidget>
+#include <QThread>
 #include <cstdlib>
 
 #include "ansi_text.h"
@@ -196,6 +197,10 @@ BOOL RunTroubleshootingDialog(const std::string& strErrors, const std::string& s
         static char* s_argv[] = {s_szName, nullptr};
         pOwnApp = new QApplication(s_argc, s_argv);
     } else if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+        return FALSE;
+    } else if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
+        // Widgets live on the application's thread only; handing the dialog
+        // over to it would deadlock when that thread is waiting for us.
         return FALSE;
     }
     {

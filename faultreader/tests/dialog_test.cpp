@@ -8,6 +8,10 @@
 #include <QLabel>
 #include <QTableWidget>
 #include <QTimer>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <thread>
 
 #include "faultreader_object.h"
 #include "test_support.h"
@@ -214,6 +218,18 @@ TEST_F(ShowTest, ClosingTheDialogLeavesTheHostsEventLoopRunning) {
     EXPECT_EQ(7, s_pApp->exec());
     EXPECT_TRUE(bShown);
     EXPECT_TRUE(bLoopWentOn);
+}
+
+TEST_F(ShowTest, AThreadOtherThanTheApplicationsGetsFalseAndNoWidgets) {
+    const DWORD word = 0x14001C07;
+    auto result =
+        std::async(std::launch::async, [&] { return m_reader.ShowTroubleshooting(&word, 1); });
+    if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "the dialog was shown on the wrong thread";
+        std::_Exit(1);
+    }
+    EXPECT_FALSE(result.get());
+    EXPECT_EQ(nullptr, QApplication::activeModalWidget());
 }
 
 // Without an application of the host's, the library makes one for the

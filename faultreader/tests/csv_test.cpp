@@ -71,6 +71,31 @@ TEST_F(CsvTest, ExportOfAnUnwritableDirectoryFailsPerTableOnly) {
     EXPECT_FALSE(m_reader.Database().ExportTable(nullptr, "x"));
 }
 
+TEST_F(CsvTest, ATableNamedLikeAPathIsNotExportedOutsideTheDirectory) {
+    std::filesystem::create_directory(m_dir.Path("out/sub"));
+    ASSERT_TRUE(frtest::Exec(m_path,
+                             "CREATE TABLE \"../escaped\" (索引码 INTEGER, 解决方法 TEXT);"
+                             "CREATE TABLE \"sub/inner\" (索引码 INTEGER, 解决方法 TEXT);"
+                             "CREATE TABLE \"back\\slash\" (索引码 INTEGER, 解决方法 TEXT);"
+                             "CREATE TABLE \"..\" (索引码 INTEGER, 解决方法 TEXT);"
+                             "CREATE TABLE \".\" (索引码 INTEGER, 解决方法 TEXT);"
+                             "CREATE TABLE \"..ok\" (索引码 INTEGER, 解决方法 TEXT);"
+                             "INSERT INTO \"../escaped\" VALUES (1, 'x');"
+                             "INSERT INTO \"sub/inner\" VALUES (1, 'x');"
+                             "INSERT INTO \"..ok\" VALUES (1, 'x');"));
+    EXPECT_TRUE(m_reader.ExportCsv(G(m_dir.Path("out/sub")).c_str()));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/escaped.csv")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/sub/sub/inner.csv")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/sub/back\\slash.csv")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/sub/...csv")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/....csv")));
+    // A name that only starts with dots is a plain file name.
+    EXPECT_EQ("1,x\r\n", m_dir.Read("out/sub/..ok.csv"));
+    for (const char* lpszName : {"../escaped", "sub/inner", "back\\slash", "..", "."})
+        EXPECT_FALSE(m_reader.Database().ExportTable(lpszName, G(m_dir.Path("out/sub")).c_str()))
+            << lpszName;
+}
+
 TEST_F(CsvTest, ImportReadsLinesAsTheyWereAlwaysWritten) {
     ASSERT_TRUE(Import("错误代码索引表1.csv", "5,abc\r\n6,a,b\r\n8\r\n,,7,x\r\n9,last"));
     EXPECT_EQ("5|abc\n\n6|a\n7|x\n\n9|last\n", Rows("错误代码索引表1", "错误代码", "错误描述"));

@@ -96,6 +96,26 @@ TEST_F(CsvTest, ATableNamedLikeAPathIsNotExportedOutsideTheDirectory) {
             << lpszName;
 }
 
+TEST_F(CsvTest, ExportChoosesFieldsByItsOwnSearchOrder) {
+    // The export looks for the interface name before the solution index
+    // name (which it does not look for at all), unlike InsertRow.
+    ASSERT_TRUE(
+        frtest::Exec(m_path,
+                     "CREATE TABLE 解决方法索引表接口索引表9 (索引码 INTEGER, 接口描述 TEXT);"
+                     "INSERT INTO 解决方法索引表接口索引表9 VALUES (1, 'x');"
+                     "CREATE TABLE 解决方法索引表模块索引表 (索引码 INTEGER, 模块名 TEXT);"
+                     "INSERT INTO 解决方法索引表模块索引表 VALUES (2, 'y');"
+                     "CREATE TABLE 接口索引表错误代码索引表3 (错误代码 INTEGER, 错误描述 TEXT);"
+                     "INSERT INTO 接口索引表错误代码索引表3 VALUES (3, 'z');"
+                     "CREATE TABLE other (索引码 INTEGER, 解决方法 TEXT);"
+                     "INSERT INTO other VALUES (4, 'w');"));
+    ASSERT_TRUE(m_reader.ExportCsv(G(m_dir.Path("out")).c_str()));
+    EXPECT_EQ("1,x\r\n", m_dir.Read("out/解决方法索引表接口索引表9.csv"));
+    EXPECT_EQ("2,y\r\n", m_dir.Read("out/解决方法索引表模块索引表.csv"));
+    EXPECT_EQ("3,z\r\n", m_dir.Read("out/接口索引表错误代码索引表3.csv"));
+    EXPECT_EQ("4,w\r\n", m_dir.Read("out/other.csv"));
+}
+
 TEST_F(CsvTest, ImportReadsLinesAsTheyWereAlwaysWritten) {
     ASSERT_TRUE(Import("错误代码索引表1.csv", "5,abc\r\n6,a,b\r\n8\r\n,,7,x\r\n9,last"));
     EXPECT_EQ("5|abc\n\n6|a\n7|x\n\n9|last\n", Rows("错误代码索引表1", "错误代码", "错误描述"));

@@ -64,6 +64,14 @@ TEST_F(ParserExportsTest, TheSettingsPasswordMustMatchWithUnderscoresAsDashes) {
         EXPECT_EQ(bOpens ? TRUE : FALSE, pReader->ConnectDatabase()) << lpszPassword;
         pReader->Release();
     }
+    // The tool refuses a password no host could give, and makes no file.
+    const std::string db = (m_exeDir / "ErrorCodeLocked.db").string();
+    for (const char* lpszPassword : {"a;b", " x ", "\"q\"", "pw_1"}) {
+        const std::string refused = std::string(FAULTREADER_TOOL) + " --db '" + db +
+                                    "' --password '" + lpszPassword + "' create 5 2>/dev/null";
+        EXPECT_NE(0, std::system(refused.c_str())) << lpszPassword;
+        EXPECT_FALSE(std::filesystem::remove(db)) << lpszPassword;
+    }
     std::ofstream(m_exeDir / "ErrorCode.ini") << "[Database]\r\nName=missing.db\r\n";
     IFaultreader* pReader = nullptr;
     ASSERT_NE(0, DllCreateFaultreaderObject(&pReader));

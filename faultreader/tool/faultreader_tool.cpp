@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ansi_text.h"
+#include "connection_string.h"
 #include "database_file.h"
 #include "faultreader_object.h"
 #include "table_kind.h"
@@ -129,6 +130,11 @@ int main(int argc, char** argv) {
                 return Fail("module numbers are 1 to 63: " + arg);
             modules.push_back(static_cast<int>(l));
         }
+        if (!faultreader::IsUsablePassword(Utf8ToAnsi(strPassword)))
+            return Fail(
+                "the password can't be used: a connection string can't carry a \";\", "
+                "a blank or tab at either end, or a leading quote, and ErrorCode.ini "
+                "turns \"_\" into \"-\"");
         if (!faultreader::CreateErrorDatabase(Utf8ToAnsi(strDb), modules, Utf8ToAnsi(strPassword)))
             return Fail("can't create " + strDb + " (does it exist already?)");
         return 0;

@@ -25,7 +25,8 @@ const char kUsage[] =
     "  create MODULE...     make FILE, an empty error database with the module table\n"
     "                       and the four tables of each module number\n"
     "  import PATH...       replace tables from CSV files, or from every .csv file of\n"
-    "                       a directory (a module's missing tables are added)\n"
+    "                       a directory (a module's missing tables are added, and\n"
+    "                       removed again when its import fails)\n"
     "  export DIR           write every table to DIR/<table>.csv\n"
     "  tables               list the tables\n"
     "  explain WORD...      the error and solution lines of one or two error words\n"
@@ -59,6 +60,24 @@ void PrintLines(const char* lpszHeading, const std::string& strText) {
     std::fputs(strUtf8.c_str(), stdout);
 }
 
+// Adds the module's tables that the database lacks; their names.
+std::vector<std::string> AddMissingModuleTables(faultreader::CFaultreader& reader, int nModule) {
+    std::vector<std::string> before;
+    const std::vector<std::string>* pList = nullptr;
+    if (reader.GetTableList(&pList))
+        before = *pList;
+    // Those made before a failure count too.
+    faultreader::AddModuleTables(reader.Database(), nModule);
+    if (!reader.GetTableList(&pList))
+        return {};
+    std::vector<std::string> added;
+    for (const std::string& strName : *pList) {
+        if (std::find(before.begin(), before.end(), strName) == before.end())
+            added.push_back(strName);
+    }
+    return added;
+}
+
 int Import(faultreader::CFaultreader& reader, const std::vector<std::string>& args) {
     std::vector<std::filesystem::path> files;
     for (const std::string& arg : args) {
@@ -77,12 +96,17 @@ int Import(faultreader::CFaultreader& reader, const std::vector<std::string>& ar
     for (const auto& file : files) {
         const std::string strPath = Utf8ToAnsi(file.string());
         const faultreader::TableRef ref = faultreader::ClassifyTable(strPath);
+        std::vector<std::string> added;
         if (ref.eKind != faultreader::TableKind::kUnknown &&
             ref.eKind != faultreader::TableKind::kModule && ref.nModule != 0)
-            faultreader::AddModuleTables(reader.Database(), ref.nModule);
+            added = AddMissingModuleTables(reader, ref.nModule);
         if (reader.ImportCsv(strPath.c_str())) {
             std::printf("imported %s\n", file.string().c_str());
         } else {
+            // The tables made for this file go again, so the database is as
+            // it was.
+            for (const std::string& strTable : added)
+                reader.Database().ExecuteSql("DROP TABLE " + strTable);
             std::fprintf(stderr,
                          "faultreader-tool: %s not imported (unknown table, unreadable, "
                          "or a line refused); its table is unchanged\n",

@@ -124,6 +124,18 @@ TEST_F(CsvTest, ImportReadsLinesAsTheyWereAlwaysWritten) {
     EXPECT_EQ("5,abc\r\n6,a\r\n7,x\r\n9,last\r\n", m_dir.Read("out/错误代码索引表1.csv"));
 }
 
+TEST_F(CsvTest, PlainFilesWithQuotesInTheirValuesLoadAsPlainLines) {
+    // Lines of the plain format whose values begin with a quote keep their
+    // rows and their texts, quotes and newline included.
+    ASSERT_TRUE(Import("接口索引表1.csv", "7,\"OK\"\r\n5,\"\"\r\n6,\"a,b\",c\r\n8,plain\r\n"));
+    EXPECT_EQ("7|'\"OK\"\n'\n5|'\"\"\n'\n6|'\"a'\n8|'plain\n'\n",
+              Rows("接口索引表1", "索引码", "quote(接口描述)"));
+    // A quoted value that spans lines is what the export writes for a text
+    // of several lines, and is read as that one text.
+    ASSERT_TRUE(Import("接口索引表1.csv", "5,\"abc\r\n6,def\"\r\n7,x\r\n"));
+    EXPECT_EQ("5|'abc\n6,def'\n7|'x\n'\n", Rows("接口索引表1", "索引码", "quote(接口描述)"));
+}
+
 TEST_F(CsvTest, ImportReplacesTheTableAndLongLinesAreReadWhole) {
     ASSERT_TRUE(Import("接口索引表2.csv", "1,old\r\n"));
     const std::string longText(300, 'L');
@@ -184,17 +196,46 @@ TEST_F(CsvTest, ValuesWithCommasQuotesAndLineBreaksSurviveExportAndImport) {
     }
 }
 
-TEST(CsvFormat, QuotedPiecesAreReadOnlyWhenWellFormed) {
+TEST(CsvFormat, OnlyTheExportsOwnQuotedFormIsReadAsQuoted) {
     std::vector<std::pair<int, std::string>> got;
     auto collect = [&](int k, const std::string& v) {
         got.emplace_back(k, v);
         return true;
     };
+    // Lines in the plain format whose values only look quoted read as plain
+    // lines: the value is the text up to the first comma, with the line's
+    // newline when nothing follows.
+    ASSERT_TRUE(
+        faultreader::ParseCsvRecords("7,\"OK\"\n"
+                                     "5,\"\"\n"
+                                     "5,\"a,b\",c\n"
+                                     "6,\"a\"b,\"\n"
+                                     ",8,\"a,b\"\n"
+                                     "9,,\"a,b\"\n"
+                                     "x9,\"a,b\"\n"
+                                     "\"5\",\"a,b\"\n"
+                                     "4,say \"hi\"\n"
+                                     "3,\"open\n",
+                                     collect));
+    const std::vector<std::pair<int, std::string>> plain = {
+        {7, "\"OK\"\n"}, {5, "\"\"\n"}, {5, "\"a"}, {6, "\"a\"b"},       {8, "\"a"},
+        {9, "\"a"},      {0, "\"a"},    {0, "\"a"}, {4, "say \"hi\"\n"}, {3, "\"open\n"}};
+    EXPECT_EQ(plain, got);
+    // What the export writes for values that need quotes reads back exactly,
+    // also when it spans lines.
+    got.clear();
     ASSERT_TRUE(faultreader::ParseCsvRecords(
-        "1,\"a,b\",c\n2,\"x\"\"y\"\n3,\"open\n4,say \"hi\"\n\"5\",\"\"\n", collect));
-    const std::vector<std::pair<int, std::string>> expected = {
-        {1, "a,b"}, {2, "x\"y"}, {3, "\"open\n"}, {4, "say \"hi\"\n"}, {5, ""}};
-    EXPECT_EQ(expected, got);
+        "1,\"a,b\"\n2,\"x\"\"y\"\n-3,\"\"\"q\"\"\"\n4,\"two\nlines\"\n5,\"end,\n\"\n6,\"cr\rx\"",
+        collect));
+    const std::vector<std::pair<int, std::string>> quoted = {
+        {1, "a,b"}, {2, "x\"y"}, {-3, "\"q\""}, {4, "two\nlines"}, {5, "end,\n"}, {6, "cr\rx"}};
+    EXPECT_EQ(quoted, got);
+    for (const auto& [nKey, strValue] : quoted) {
+        got.clear();
+        ASSERT_TRUE(faultreader::ParseCsvRecords(
+            faultreader::FormatCsvLine(std::to_string(nKey), strValue), collect));
+        EXPECT_EQ((std::vector<std::pair<int, std::string>>{{nKey, strValue}}), got);
+    }
     // The callback's refusal stops the walk.
     int nCalls = 0;
     EXPECT_FALSE(faultreader::ParseCsvRecords("1,a\n2,b\n", [&](int, const std::string&) {

@@ -8,9 +8,9 @@
 #include <QPixmap>
 #include <QTableWidget>
 #include <QThread>
-#include <cstdlib>
 
 #include "ansi_text.h"
+#include "display_check.h"
 #include "troubleshooting_icon.h"
 
 namespace faultreader {
@@ -184,12 +184,7 @@ BOOL RunTroubleshootingDialog(const std::string& strErrors, const std::string& s
     QApplication* pOwnApp = nullptr;
     if (QCoreApplication::instance() == nullptr) {
         // Without a platform to show on, QApplication would end the process.
-        const char* lpszPlatform = std::getenv("QT_QPA_PLATFORM");
-        const char* lpszDisplay = std::getenv("DISPLAY");
-        const char* lpszWayland = std::getenv("WAYLAND_DISPLAY");
-        if ((lpszPlatform == nullptr || *lpszPlatform == '\0') &&
-            (lpszDisplay == nullptr || *lpszDisplay == '\0') &&
-            (lpszWayland == nullptr || *lpszWayland == '\0'))
+        if (!CanReachDisplay())
             return FALSE;
         // QApplication keeps references to argc and argv for its life.
         static int s_argc = 1;

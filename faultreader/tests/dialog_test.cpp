@@ -265,4 +265,44 @@ TEST(ShowWithoutHostApp, TheLibraryMakesAndRemovesItsOwnApplication) {
     g_bArmCloser = false;
 }
 
+// A display that is named but can't be reached gives FALSE instead of
+// ending the process (Qt aborts when no platform comes up). Each case runs
+// in a child process, with its own environment.
+int ShowIn(const std::vector<std::pair<const char*, const char*>>& env) {
+    for (const char* lpszName :
+         {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XDG_SESSION_TYPE"})
+        unsetenv(lpszName);
+    for (const auto& [lpszName, lpszValue] : env)
+        setenv(lpszName, lpszValue, 1);
+    faultreader::CFaultreader reader(G(FAULTREADER_SAMPLE_DB), "");
+    if (!reader.ConnectDatabase())
+        return 2;
+    g_bArmCloser = true;
+    const DWORD word = 0x14001C07;
+    return reader.ShowTroubleshooting(&word, 1) ? 1 : 0;
+}
+
+TEST(ShowWithoutHostApp, AnUnreachableDisplayGivesFalseAndTheProcessGoesOn) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // A display number nobody serves, and a runtime directory without a
+    // compositor's socket.
+    const std::string display = ":4713";
+    ASSERT_FALSE(std::filesystem::exists("/tmp/.X11-unix/X4713"));
+    frtest::TempDir dir;
+    const std::string runtime = dir.Dir();
+    EXPECT_EXIT(std::exit(ShowIn({{"DISPLAY", display.c_str()}})), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(std::exit(ShowIn({{"QT_QPA_PLATFORM", "xcb"}})), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(std::exit(ShowIn({{"QT_QPA_PLATFORM", "wayland"},
+                                  {"WAYLAND_DISPLAY", "wayland-9"},
+                                  {"XDG_RUNTIME_DIR", runtime.c_str()}})),
+                testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        std::exit(ShowIn({{"WAYLAND_DISPLAY", "wayland-9"}, {"XDG_RUNTIME_DIR", runtime.c_str()}})),
+        testing::ExitedWithCode(0), "");
+    // A list whose later platform needs no display still shows the dialog.
+    EXPECT_EXIT(
+        std::exit(ShowIn({{"QT_QPA_PLATFORM", "xcb;offscreen"}, {"DISPLAY", display.c_str()}})),
+        testing::ExitedWithCode(1), "");
+}
+
 }  // namespace

@@ -197,7 +197,11 @@ int main(int argc, char** argv) {
             return Fail("give one or two error words, such as 0x14001C07");
         const UINT nCount = static_cast<UINT>(words.size());
         if (strCommand == "show")
-            return reader.ShowTroubleshooting(words.data(), nCount) ? 0 : Fail("nothing to show");
+            return reader.ShowTroubleshooting(words.data(), nCount)
+                       ? 0
+                       : Fail(
+                             "nothing to show (no error text for these words, or no display that "
+                             "can be reached)");
         for (DWORD dw : words) {
             const faultreader::ErrorWord w = faultreader::DecodeErrorWord(dw);
             std::printf("0x%08X: module %d, interface %d, error %d%s\n", dw, w.nModule,

@@ -74,4 +74,17 @@ bool ParseConnectionString(const std::string& strText, ConnectionSettings* pOut)
     return true;
 }
 
+std::string BuildConnectionString(const std::string& strPath, const std::string& strPassword) {
+    return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + strPath +
+           ";Persist Security Info=False;Jet OLEDB:Database Password=" + strPassword;
+}
+
+bool IsUsablePassword(const std::string& strPassword) {
+    if (strPassword.find('_') != std::string::npos)
+        return false;
+    ConnectionSettings settings;
+    return ParseConnectionString(BuildConnectionString("x", strPassword), &settings) &&
+           settings.strPassword == strPassword;
+}
+
 }  // namespace faultreader

@@ -19,4 +19,13 @@ struct ConnectionSettings {
 // there is no data source.
 bool ParseConnectionString(const std::string& strText, ConnectionSettings* pOut);
 
+// The connection string of a database file and password.
+std::string BuildConnectionString(const std::string& strPath, const std::string& strPassword);
+
+// True when the password can be set on a database that hosts then open:
+// the connection string carries it back unchanged (no ";", no blank or tab
+// at either end, no leading quote), and it holds no "_", which the settings
+// file turns into "-" before any host sees it.
+bool IsUsablePassword(const std::string& strPassword);
+
 }  // namespace faultreader

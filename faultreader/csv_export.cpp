@@ -30,6 +30,13 @@ std::string QuotedIfNeeded(const std::string& strName) {
     return quoted + "\"";
 }
 
+// The file is named after the table: a name that is a path of its own
+// ("..", or one holding a separator) would put it outside the directory.
+bool IsFileName(const std::string& strName) {
+    return strName != "." && strName != ".." &&
+           strName.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
 }  // namespace
 
 BOOL CErrorCodeDb::ExportAllTables(LPCSTR lpszDirectory) {
@@ -39,8 +46,11 @@ BOOL CErrorCodeDb::ExportAllTables(LPCSTR lpszDirectory) {
     // ExportTable may list nothing else, but it replaces the result set the
     // list came from; the names are copied first.
     const std::vector<std::string> tables = *pTables;
-    for (const std::string& strTable : tables)
-        ExportTable(strTable.c_str(), lpszDirectory);
+    for (const std::string& strTable : tables) {
+        // A name cut at a zero byte would name another file.
+        if (strTable.find('\0') == std::string::npos)
+            ExportTable(strTable.c_str(), lpszDirectory);
+    }
     return TRUE;
 }
 
@@ -48,6 +58,8 @@ BOOL CErrorCodeDb::ExportTable(LPCSTR lpszTable, LPCSTR lpszDirectory) {
     if (lpszTable == nullptr || lpszDirectory == nullptr)
         return FALSE;
     const std::string strTable = lpszTable;
+    if (!IsFileName(strTable))
+        return FALSE;
     if (!OpenQuery(
             ReplaceAll("SELECT * FROM _TABLE_NAME_", "_TABLE_NAME_", QuotedIfNeeded(strTable))))
         return FALSE;

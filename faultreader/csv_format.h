@@ -4,15 +4,18 @@
 // split at commas, runs of commas count as one, empty pieces are dropped, at
 // most 20 pieces are kept, and a line with fewer than two pieces is skipped.
 // Piece 0 read as atoi reads it is the key; piece 1 as it stands is the
-// value, with the line's newline when it is the line's last piece. A piece
-// that starts with a double quote and is closed by one before the next comma
-// or line end is a quoted piece: its content is taken exactly (a doubled
-// quote stands for one, commas and line breaks included) and never gains the
-// line's newline.
+// value, with the line's newline when it is the line's last piece.
 //
 // Writing quotes a value only when it needs it: when it holds a comma, a
 // double quote or a carriage return, starts with a quote, or holds a newline
 // other than one at its very end. Every other value is written unchanged.
+//
+// A line is read as a quoted value only when it is exactly what writing
+// makes of a value that needs quotes: a key in decimal at the line's start,
+// one comma, a double quote, the value with each quote doubled, and a
+// closing quote that ends the line (or the text); the value may span lines.
+// Its content is taken exactly and never gains the line's newline. Any
+// other line, also one that only looks quoted, is read as a plain line.
 //
 // Callable on any bytes, without a database.
 #pragma once

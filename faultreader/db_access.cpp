@@ -377,7 +377,9 @@ void CDbAccess::RollbackTransaction() {
 }
 
 BOOL CDbAccess::SetPassword(const std::string& strPassword) {
-    if (m_pConnection == nullptr)
+    // A password that no connection string can give back would lock the
+    // database for good.
+    if (m_pConnection == nullptr || !IsUsablePassword(strPassword))
         return FALSE;
     return StoreDatabasePassword(m_pConnection, strPassword) ? TRUE : FALSE;
 }

@@ -72,6 +72,8 @@ public:
 
     // Sets (or, with an empty text, removes) the password that Connect
     // checks. Only a salted hash is stored. Needs an open connection.
+    // FALSE, and the database unchanged, for a password hosts could never
+    // give (see IsUsablePassword).
     BOOL SetPassword(const std::string& strPassword);
 
 protected:

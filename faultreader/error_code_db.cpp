@@ -38,11 +38,6 @@ std::string ReplaceAll(const std::string& strText, const std::string& strFrom,
     return out;
 }
 
-std::string BuildConnectionString(const std::string& strPath, const std::string& strPassword) {
-    return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + strPath +
-           ";Persist Security Info=False;Jet OLEDB:Database Password=" + strPassword;
-}
-
 BOOL CErrorCodeDb::OpenDatabase(const std::string& strPath, const std::string& strPassword) {
     return Connect(BuildConnectionString(strPath, strPassword));
 }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "connection_string.h"
 #include "db_access.h"
 
 namespace faultreader {
@@ -47,9 +48,6 @@ private:
     BOOL KeyedLookup(const std::string& strTable, const std::string& strKeyField, int nKey,
                      const std::string& strValueField, std::string& strOut);
 };
-
-// The connection string of a database file and password.
-std::string BuildConnectionString(const std::string& strPath, const std::string& strPassword);
 
 // Replaces every occurrence of strFrom in strText by strTo, left to right,
 // without rescanning inserted text.

@@ -77,9 +77,19 @@ std::string TableName(const TableRef& ref) {
 }
 
 void ExportFields(const std::string& strTable, std::string* pKey, std::string* pValue) {
-    TableKind eKind = ClassifyTable(strTable).eKind;
-    if (eKind == TableKind::kUnknown)
-        eKind = TableKind::kSolutionIndex;
+    // The export's own search: without the solution index tables, which
+    // fall to the last choice with every other table. A name holding two
+    // base names may so be read with other fields than InsertRow's choice.
+    static const TableKind kExportOrder[] = {TableKind::kErrorCode, TableKind::kSolutionList,
+                                             TableKind::kInterface, TableKind::kModule};
+    const std::string strUtf8 = AnsiToUtf8(strTable);
+    TableKind eKind = TableKind::kSolutionIndex;
+    for (TableKind eCandidate : kExportOrder) {
+        if (strUtf8.find(Find(eCandidate)->lpszBase) != std::string::npos) {
+            eKind = eCandidate;
+            break;
+        }
+    }
     *pKey = KeyField(eKind);
     *pValue = ValueField(eKind);
 }

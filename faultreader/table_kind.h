@@ -35,7 +35,8 @@ std::string ValueField(TableKind eKind);
 std::string TableName(const TableRef& ref);
 
 // The key and value fields the export reads for a listed table: by the
-// first base name in its name, the solution index fields for all others.
+// first of "错误代码索引表", "解决方法清单", "接口索引表", "模块索引表" in its
+// name, the solution index fields for all others.
 void ExportFields(const std::string& strTable, std::string* pKey, std::string* pValue);
 
 // Turns text into an integer as atoi does (leading blanks, an optional

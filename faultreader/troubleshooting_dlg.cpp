@@ -7,9 +7,10 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QTableWidget>
-#include <cstdlib>
+#include <QThread>
 
 #include "ansi_text.h"
+#include "display_check.h"
 #include "troubleshooting_icon.h"
 
 namespace faultreader {
@@ -132,6 +133,9 @@ CTroubleshootingDlg::CTroubleshootingDlg(QWidget* pParent)
     setObjectName(QStringLiteral("23000"));
     setWindowTitle(QStringLiteral("Troubleshooting"));
     setModal(true);
+    // Closing the dialog must not end a host's own event loop when it is
+    // the last window on screen; its own exec() returns all the same.
+    setAttribute(Qt::WA_QuitOnClose, false);
     // The template's face, with metric and CJK stand-ins where it is not
     // installed.
     QFont font;
@@ -180,12 +184,7 @@ BOOL RunTroubleshootingDialog(const std::string& strErrors, const std::string& s
     QApplication* pOwnApp = nullptr;
     if (QCoreApplication::instance() == nullptr) {
         // Without a platform to show on, QApplication would end the process.
-        const char* lpszPlatform = std::getenv("QT_QPA_PLATFORM");
-        const char* lpszDisplay = std::getenv("DISPLAY");
-        const char* lpszWayland = std::getenv("WAYLAND_DISPLAY");
-        if ((lpszPlatform == nullptr || *lpszPlatform == '\0') &&
-            (lpszDisplay == nullptr || *lpszDisplay == '\0') &&
-            (lpszWayland == nullptr || *lpszWayland == '\0'))
+        if (!CanReachDisplay())
             return FALSE;
         // QApplication keeps references to argc and argv for its life.
         static int s_argc = 1;
@@ -193,6 +192,10 @@ BOOL RunTroubleshootingDialog(const std::string& strErrors, const std::string& s
         static char* s_argv[] = {s_szName, nullptr};
         pOwnApp = new QApplication(s_argc, s_argv);
     } else if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+        return FALSE;
+    } else if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
+        // Widgets live on the application's thread only; handing the dialog
+        // over to it would deadlock when that thread is waiting for us.
         return FALSE;
     }
     {

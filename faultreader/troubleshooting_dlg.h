@@ -45,8 +45,10 @@ std::vector<std::vector<std::string>> SplitDialogText(const std::string& strText
 
 // Shows the dialog modally with the two texts; TRUE once it was closed.
 // Makes a QApplication for the dialog's life when the process has none (and
-// leaves a host's own alone); FALSE when the process has only a non-GUI
-// application object, or no display to show on.
+// leaves a host's own alone, and its event loop running); FALSE when the
+// process has only a non-GUI application object, when the caller is not
+// on the thread of the host's QApplication, or when there is no display
+// to show on.
 BOOL RunTroubleshootingDialog(const std::string& strErrors, const std::string& strSolutions);
 
 }  // namespace faultreader

@@ -3,6 +3,13 @@
 // take a key again, and table texts the import must refuse), the rest is the
 // file's bytes (CR LF folded as reading the file folds them).
 //
+// Checks on the parser itself: a text in which no line starts as the
+// export's quoted lines do ("<key>,\"") reads exactly as plain lines always
+// read (split at runs of commas, key by atoi, the value piece as it
+// stands); and every record it finds, written back as the export writes
+// it, reads back as that record (a text that was not quoted may gain the
+// line's newline, nothing else).
+//
 // Checks: the import succeeds exactly when every record the parser finds can
 // go in (a text that is not empty and holds no zero byte; in a table of
 // unique keys, no key twice);
@@ -115,6 +122,54 @@ void Init() {
     }
 }
 
+// The plain line rules, written for the check alone: each line (with its
+// newline) split at commas, runs counting as one, empty pieces dropped; a
+// line of fewer than two pieces skipped.
+Rows PlainRecords(const std::string& strText) {
+    Rows rows;
+    size_t pos = 0;
+    while (pos < strText.size()) {
+        size_t end = strText.find('\n', pos);
+        end = end == std::string::npos ? strText.size() : end + 1;
+        std::vector<std::string> pieces;
+        std::string piece;
+        for (size_t i = pos; i < end; ++i) {
+            if (strText[i] == ',') {
+                if (!piece.empty())
+                    pieces.push_back(piece);
+                piece.clear();
+            } else {
+                piece += strText[i];
+            }
+        }
+        if (!piece.empty())
+            pieces.push_back(piece);
+        if (pieces.size() >= 2)
+            rows.emplace_back(std::to_string(faultreader::AtoiClamped(pieces[0].c_str())),
+                              pieces[1]);
+        pos = end;
+    }
+    return rows;
+}
+
+// Whether some line starts as the export's quoted lines do: a decimal key,
+// a comma and a double quote. Without one the text is plain lines only.
+bool MayHoldQuotedValue(const std::string& strText) {
+    for (size_t pos = 0; pos < strText.size();) {
+        size_t i = pos;
+        if (i < strText.size() && strText[i] == '-')
+            ++i;
+        const size_t digits = i;
+        while (i < strText.size() && strText[i] >= '0' && strText[i] <= '9')
+            ++i;
+        if (i > digits && i + 1 < strText.size() && strText[i] == ',' && strText[i + 1] == '"')
+            return true;
+        const size_t nl = strText.find('\n', pos);
+        pos = nl == std::string::npos ? strText.size() : nl + 1;
+    }
+    return false;
+}
+
 [[noreturn]] void Fail(const char* what, const Table& t) {
     std::fprintf(stderr, "csv_import: %s (table %s)\n", what,
                  faultreader::AnsiToUtf8(t.strText).c_str());
@@ -144,6 +199,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               faultreader::Utf8ToAnsi(faultreader::AnsiToUtf8(strValue)));
         return true;
     });
+
+    Rows parsed;
+    faultreader::ParseCsvRecords(strText, [&](int nKey, const std::string& strValue) {
+        parsed.emplace_back(std::to_string(nKey), strValue);
+        return true;
+    });
+    if (!MayHoldQuotedValue(strText) && parsed != PlainRecords(strText))
+        Fail("a text without the export's quoted lines did not read as plain lines", t);
+    for (const auto& [strKey, strValue] : parsed) {
+        const std::string strLine = faultreader::FormatCsvLine(strKey, strValue);
+        Rows again;
+        faultreader::ParseCsvRecords(strLine, [&](int nKey, const std::string& strBack) {
+            again.emplace_back(std::to_string(nKey), strBack);
+            return true;
+        });
+        if (again.size() != 1 || again[0].first != strKey ||
+            (again[0].second != strValue && again[0].second != strValue + "\n") ||
+            faultreader::FormatCsvLine(strKey, again[0].second) != strLine)
+            Fail("a record written as the export writes it read back changed", t);
+    }
 
     const Rows before = AllRows();
     const BOOL bImported = g_pReader->ImportCsvText(t.strText.c_str(), strText);

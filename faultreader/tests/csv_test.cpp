@@ -71,12 +71,69 @@ TEST_F(CsvTest, ExportOfAnUnwritableDirectoryFailsPerTableOnly) {
     EXPECT_FALSE(m_reader.Database().ExportTable(nullptr, "x"));
 }
 
+TEST_F(CsvTest, ATableNamedLikeAPathIsNotExportedOutsideTheDirectory) {
+    std::filesystem::create_directory(m_dir.Path("out/sub"));
+    ASSERT_TRUE(frtest::Exec(m_path,
+                             "CREATE TABLE \"../escaped\" (索引码 INTEGER, 解决方法 TEXT);"
+                             "CREATE TABLE \"sub/inner\" (索引码 INTEGER, 解决方法 TEXT);"
+                             "CREATE TABLE \"back\\slash\" (索引码 INTEGER, 解决方法 TEXT);"
+                             "CREATE TABLE \"..\" (索引码 INTEGER, 解决方法 TEXT);"
+                             "CREATE TABLE \".\" (索引码 INTEGER, 解决方法 TEXT);"
+                             "CREATE TABLE \"..ok\" (索引码 INTEGER, 解决方法 TEXT);"
+                             "INSERT INTO \"../escaped\" VALUES (1, 'x');"
+                             "INSERT INTO \"sub/inner\" VALUES (1, 'x');"
+                             "INSERT INTO \"..ok\" VALUES (1, 'x');"));
+    EXPECT_TRUE(m_reader.ExportCsv(G(m_dir.Path("out/sub")).c_str()));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/escaped.csv")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/sub/sub/inner.csv")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/sub/back\\slash.csv")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/sub/...csv")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/....csv")));
+    // A name that only starts with dots is a plain file name.
+    EXPECT_EQ("1,x\r\n", m_dir.Read("out/sub/..ok.csv"));
+    for (const char* lpszName : {"../escaped", "sub/inner", "back\\slash", "..", "."})
+        EXPECT_FALSE(m_reader.Database().ExportTable(lpszName, G(m_dir.Path("out/sub")).c_str()))
+            << lpszName;
+}
+
+TEST_F(CsvTest, ExportChoosesFieldsByItsOwnSearchOrder) {
+    // The export looks for the interface name before the solution index
+    // name (which it does not look for at all), unlike InsertRow.
+    ASSERT_TRUE(
+        frtest::Exec(m_path,
+                     "CREATE TABLE 解决方法索引表接口索引表9 (索引码 INTEGER, 接口描述 TEXT);"
+                     "INSERT INTO 解决方法索引表接口索引表9 VALUES (1, 'x');"
+                     "CREATE TABLE 解决方法索引表模块索引表 (索引码 INTEGER, 模块名 TEXT);"
+                     "INSERT INTO 解决方法索引表模块索引表 VALUES (2, 'y');"
+                     "CREATE TABLE 接口索引表错误代码索引表3 (错误代码 INTEGER, 错误描述 TEXT);"
+                     "INSERT INTO 接口索引表错误代码索引表3 VALUES (3, 'z');"
+                     "CREATE TABLE other (索引码 INTEGER, 解决方法 TEXT);"
+                     "INSERT INTO other VALUES (4, 'w');"));
+    ASSERT_TRUE(m_reader.ExportCsv(G(m_dir.Path("out")).c_str()));
+    EXPECT_EQ("1,x\r\n", m_dir.Read("out/解决方法索引表接口索引表9.csv"));
+    EXPECT_EQ("2,y\r\n", m_dir.Read("out/解决方法索引表模块索引表.csv"));
+    EXPECT_EQ("3,z\r\n", m_dir.Read("out/接口索引表错误代码索引表3.csv"));
+    EXPECT_EQ("4,w\r\n", m_dir.Read("out/other.csv"));
+}
+
 TEST_F(CsvTest, ImportReadsLinesAsTheyWereAlwaysWritten) {
     ASSERT_TRUE(Import("错误代码索引表1.csv", "5,abc\r\n6,a,b\r\n8\r\n,,7,x\r\n9,last"));
     EXPECT_EQ("5|abc\n\n6|a\n7|x\n\n9|last\n", Rows("错误代码索引表1", "错误代码", "错误描述"));
     // Exporting writes the lines back as they were read.
     ASSERT_TRUE(m_reader.ExportCsv(G(m_dir.Path("out")).c_str()));
     EXPECT_EQ("5,abc\r\n6,a\r\n7,x\r\n9,last\r\n", m_dir.Read("out/错误代码索引表1.csv"));
+}
+
+TEST_F(CsvTest, PlainFilesWithQuotesInTheirValuesLoadAsPlainLines) {
+    // Lines of the plain format whose values begin with a quote keep their
+    // rows and their texts, quotes and newline included.
+    ASSERT_TRUE(Import("接口索引表1.csv", "7,\"OK\"\r\n5,\"\"\r\n6,\"a,b\",c\r\n8,plain\r\n"));
+    EXPECT_EQ("7|'\"OK\"\n'\n5|'\"\"\n'\n6|'\"a'\n8|'plain\n'\n",
+              Rows("接口索引表1", "索引码", "quote(接口描述)"));
+    // A quoted value that spans lines is what the export writes for a text
+    // of several lines, and is read as that one text.
+    ASSERT_TRUE(Import("接口索引表1.csv", "5,\"abc\r\n6,def\"\r\n7,x\r\n"));
+    EXPECT_EQ("5|'abc\n6,def'\n7|'x\n'\n", Rows("接口索引表1", "索引码", "quote(接口描述)"));
 }
 
 TEST_F(CsvTest, ImportReplacesTheTableAndLongLinesAreReadWhole) {
@@ -139,17 +196,46 @@ TEST_F(CsvTest, ValuesWithCommasQuotesAndLineBreaksSurviveExportAndImport) {
     }
 }
 
-TEST(CsvFormat, QuotedPiecesAreReadOnlyWhenWellFormed) {
+TEST(CsvFormat, OnlyTheExportsOwnQuotedFormIsReadAsQuoted) {
     std::vector<std::pair<int, std::string>> got;
     auto collect = [&](int k, const std::string& v) {
         got.emplace_back(k, v);
         return true;
     };
+    // Lines in the plain format whose values only look quoted read as plain
+    // lines: the value is the text up to the first comma, with the line's
+    // newline when nothing follows.
+    ASSERT_TRUE(
+        faultreader::ParseCsvRecords("7,\"OK\"\n"
+                                     "5,\"\"\n"
+                                     "5,\"a,b\",c\n"
+                                     "6,\"a\"b,\"\n"
+                                     ",8,\"a,b\"\n"
+                                     "9,,\"a,b\"\n"
+                                     "x9,\"a,b\"\n"
+                                     "\"5\",\"a,b\"\n"
+                                     "4,say \"hi\"\n"
+                                     "3,\"open\n",
+                                     collect));
+    const std::vector<std::pair<int, std::string>> plain = {
+        {7, "\"OK\"\n"}, {5, "\"\"\n"}, {5, "\"a"}, {6, "\"a\"b"},       {8, "\"a"},
+        {9, "\"a"},      {0, "\"a"},    {0, "\"a"}, {4, "say \"hi\"\n"}, {3, "\"open\n"}};
+    EXPECT_EQ(plain, got);
+    // What the export writes for values that need quotes reads back exactly,
+    // also when it spans lines.
+    got.clear();
     ASSERT_TRUE(faultreader::ParseCsvRecords(
-        "1,\"a,b\",c\n2,\"x\"\"y\"\n3,\"open\n4,say \"hi\"\n\"5\",\"\"\n", collect));
-    const std::vector<std::pair<int, std::string>> expected = {
-        {1, "a,b"}, {2, "x\"y"}, {3, "\"open\n"}, {4, "say \"hi\"\n"}, {5, ""}};
-    EXPECT_EQ(expected, got);
+        "1,\"a,b\"\n2,\"x\"\"y\"\n-3,\"\"\"q\"\"\"\n4,\"two\nlines\"\n5,\"end,\n\"\n6,\"cr\rx\"",
+        collect));
+    const std::vector<std::pair<int, std::string>> quoted = {
+        {1, "a,b"}, {2, "x\"y"}, {-3, "\"q\""}, {4, "two\nlines"}, {5, "end,\n"}, {6, "cr\rx"}};
+    EXPECT_EQ(quoted, got);
+    for (const auto& [nKey, strValue] : quoted) {
+        got.clear();
+        ASSERT_TRUE(faultreader::ParseCsvRecords(
+            faultreader::FormatCsvLine(std::to_string(nKey), strValue), collect));
+        EXPECT_EQ((std::vector<std::pair<int, std::string>>{{nKey, strValue}}), got);
+    }
     // The callback's refusal stops the walk.
     int nCalls = 0;
     EXPECT_FALSE(faultreader::ParseCsvRecords("1,a\n2,b\n", [&](int, const std::string&) {

@@ -82,6 +82,24 @@ TEST_F(DbAccessTest, PasswordIsCheckedAndNeverStoredInClear) {
     EXPECT_TRUE(db.Connect(frtest::ConnectionFor(m_path)));
 }
 
+TEST_F(DbAccessTest, APasswordNoHostCouldGiveIsRefusedAndChangesNothing) {
+    // Each would be stored as one text and read back from the connection
+    // string (or from ErrorCode.ini) as another.
+    for (const char* lpszPassword : {"a;b", " x", "x ", "\tx", "\"q\"", "'q", "pw_1"}) {
+        EXPECT_FALSE(m_db.SetPassword(lpszPassword)) << lpszPassword;
+        CDbAccess db;
+        EXPECT_TRUE(db.Connect(frtest::ConnectionFor(m_path))) << lpszPassword;
+    }
+    EXPECT_EQ("", frtest::Shell(m_path, "SELECT name FROM sqlite_schema WHERE name LIKE 'frsys%'"));
+    // Inner blanks, quotes and other signs travel unchanged.
+    ASSERT_TRUE(m_db.SetPassword("a b'c\"d=e-f"));
+    EXPECT_FALSE(m_db.SetPassword("a;b"));
+    m_db.Disconnect();
+    CDbAccess db;
+    EXPECT_FALSE(db.Connect(frtest::ConnectionFor(m_path)));
+    EXPECT_TRUE(db.Connect(frtest::ConnectionFor(m_path, "a b'c\"d=e-f")));
+}
+
 TEST_F(DbAccessTest, QueriesNeedAConnectionAndAtEndHoldsWithoutOne) {
     CDbAccess db;
     EXPECT_FALSE(db.OpenQuery("SELECT * FROM t"));

@@ -8,6 +8,10 @@
 #include <QLabel>
 #include <QTableWidget>
 #include <QTimer>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <thread>
 
 #include "faultreader_object.h"
 #include "test_support.h"
@@ -191,6 +195,43 @@ TEST_F(ShowTest, NoErrorLinesNoDialogAndMissingSolutionsLeaveTheListEmpty) {
     EXPECT_EQ(0, solutions.nRows);
 }
 
+TEST_F(ShowTest, ClosingTheDialogLeavesTheHostsEventLoopRunning) {
+    // The host runs its own loop and shows the dialog from it; the dialog is
+    // its only window. After the dialog closes the loop must go on until the
+    // host ends it.
+    const DWORD word = 0x14001C07;
+    BOOL bShown = FALSE;
+    bool bLoopWentOn = false;
+    QObject scope;  // ends the timers with the test
+    QTimer::singleShot(0, &scope, [&] {
+        QTimer::singleShot(0, &scope, [] {
+            if (QWidget* pModal = QApplication::activeModalWidget())
+                pModal->close();
+        });
+        bShown = m_reader.ShowTroubleshooting(&word, 1);
+        QTimer::singleShot(50, &scope, [&] {
+            bLoopWentOn = true;
+            QCoreApplication::exit(7);
+        });
+    });
+    QTimer::singleShot(5000, &scope, [] { QCoreApplication::exit(1); });
+    EXPECT_EQ(7, s_pApp->exec());
+    EXPECT_TRUE(bShown);
+    EXPECT_TRUE(bLoopWentOn);
+}
+
+TEST_F(ShowTest, AThreadOtherThanTheApplicationsGetsFalseAndNoWidgets) {
+    const DWORD word = 0x14001C07;
+    auto result =
+        std::async(std::launch::async, [&] { return m_reader.ShowTroubleshooting(&word, 1); });
+    if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "the dialog was shown on the wrong thread";
+        std::_Exit(1);
+    }
+    EXPECT_FALSE(result.get());
+    EXPECT_EQ(nullptr, QApplication::activeModalWidget());
+}
+
 // Without an application of the host's, the library makes one for the
 // dialog's life. The closer is armed from the application's constructor.
 bool g_bArmCloser = false;
@@ -222,6 +263,46 @@ TEST(ShowWithoutHostApp, TheLibraryMakesAndRemovesItsOwnApplication) {
     EXPECT_TRUE(reader.ShowTroubleshooting(&word, 1));
     EXPECT_TRUE(g_bClosed);
     g_bArmCloser = false;
+}
+
+// A display that is named but can't be reached gives FALSE instead of
+// ending the process (Qt aborts when no platform comes up). Each case runs
+// in a child process, with its own environment.
+int ShowIn(const std::vector<std::pair<const char*, const char*>>& env) {
+    for (const char* lpszName :
+         {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XDG_SESSION_TYPE"})
+        unsetenv(lpszName);
+    for (const auto& [lpszName, lpszValue] : env)
+        setenv(lpszName, lpszValue, 1);
+    faultreader::CFaultreader reader(G(FAULTREADER_SAMPLE_DB), "");
+    if (!reader.ConnectDatabase())
+        return 2;
+    g_bArmCloser = true;
+    const DWORD word = 0x14001C07;
+    return reader.ShowTroubleshooting(&word, 1) ? 1 : 0;
+}
+
+TEST(ShowWithoutHostApp, AnUnreachableDisplayGivesFalseAndTheProcessGoesOn) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // A display number nobody serves, and a runtime directory without a
+    // compositor's socket.
+    const std::string display = ":4713";
+    ASSERT_FALSE(std::filesystem::exists("/tmp/.X11-unix/X4713"));
+    frtest::TempDir dir;
+    const std::string runtime = dir.Dir();
+    EXPECT_EXIT(std::exit(ShowIn({{"DISPLAY", display.c_str()}})), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(std::exit(ShowIn({{"QT_QPA_PLATFORM", "xcb"}})), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(std::exit(ShowIn({{"QT_QPA_PLATFORM", "wayland"},
+                                  {"WAYLAND_DISPLAY", "wayland-9"},
+                                  {"XDG_RUNTIME_DIR", runtime.c_str()}})),
+                testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        std::exit(ShowIn({{"WAYLAND_DISPLAY", "wayland-9"}, {"XDG_RUNTIME_DIR", runtime.c_str()}})),
+        testing::ExitedWithCode(0), "");
+    // A list whose later platform needs no display still shows the dialog.
+    EXPECT_EXIT(
+        std::exit(ShowIn({{"QT_QPA_PLATFORM", "xcb;offscreen"}, {"DISPLAY", display.c_str()}})),
+        testing::ExitedWithCode(1), "");
 }
 
 }  // namespace

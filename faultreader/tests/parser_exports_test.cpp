@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "faultreader/faultreader.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -64,11 +65,54 @@ TEST_F(ParserExportsTest, TheSettingsPasswordMustMatchWithUnderscoresAsDashes) {
         EXPECT_EQ(bOpens ? TRUE : FALSE, pReader->ConnectDatabase()) << lpszPassword;
         pReader->Release();
     }
+    // The tool refuses a password no host could give, and makes no file.
+    const std::string db = (m_exeDir / "ErrorCodeLocked.db").string();
+    for (const char* lpszPassword : {"a;b", " x ", "\"q\"", "pw_1"}) {
+        const std::string refused = std::string(FAULTREADER_TOOL) + " --db '" + db +
+                                    "' --password '" + lpszPassword + "' create 5 2>/dev/null";
+        EXPECT_NE(0, std::system(refused.c_str())) << lpszPassword;
+        EXPECT_FALSE(std::filesystem::remove(db)) << lpszPassword;
+    }
     std::ofstream(m_exeDir / "ErrorCode.ini") << "[Database]\r\nName=missing.db\r\n";
     IFaultreader* pReader = nullptr;
     ASSERT_NE(0, DllCreateFaultreaderObject(&pReader));
     EXPECT_FALSE(pReader->ConnectDatabase());
     pReader->Release();
+}
+
+// The tool adds a module's missing tables for an import, and takes them
+// away again when the import fails, as it says.
+TEST(ToolImport, AFailedImportLeavesNoNewTablesBehind) {
+    TempDir dir;
+    const std::string db = dir.Path("errors.db");
+    std::filesystem::copy_file(FAULTREADER_SAMPLE_DB, db);
+    std::filesystem::create_directory(dir.Path("imp"));
+    const auto run = [&](const std::string& name, const std::string& bytes) {
+        dir.Write("imp/" + name, bytes);
+        const std::string cmd = std::string(FAULTREADER_TOOL) + " --db '" + db + "' import '" +
+                                dir.Path("imp/" + name) + "' >/dev/null 2>&1";
+        return std::system(cmd.c_str());
+    };
+    const auto tables9 = [&] {
+        const std::string cmd = "sqlite3 -batch '" + db +
+                                "' \"SELECT count(*) FROM sqlite_schema WHERE name LIKE '%9'\"";
+        std::string out;
+        if (FILE* pipe = popen(cmd.c_str(), "r")) {
+            char buf[64];
+            while (fgets(buf, sizeof buf, pipe) != nullptr)
+                out += buf;
+            pclose(pipe);
+        }
+        return out;
+    };
+    // A duplicate key in a table of unique keys.
+    EXPECT_NE(0, run("解决方法索引表9.csv", "5,a\r\n5,b\r\n"));
+    EXPECT_EQ("0\n", tables9());
+    EXPECT_EQ(0, run("解决方法索引表9.csv", "5,a\r\n6,b\r\n"));
+    EXPECT_EQ("4\n", tables9());
+    // Tables that were there stay when a later import fails.
+    EXPECT_NE(0, run("接口索引表9.csv", "1,a\r\n1,b\r\n"));
+    EXPECT_EQ("4\n", tables9());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ansi_text.h"
+#include "connection_string.h"
 #include "database_file.h"
 #include "faultreader_object.h"
 #include "table_kind.h"
@@ -24,7 +25,8 @@ const char kUsage[] =
     "  create MODULE...     make FILE, an empty error database with the module table\n"
     "                       and the four tables of each module number\n"
     "  import PATH...       replace tables from CSV files, or from every .csv file of\n"
-    "                       a directory (a module's missing tables are added)\n"
+    "                       a directory (a module's missing tables are added, and\n"
+    "                       removed again when its import fails)\n"
     "  export DIR           write every table to DIR/<table>.csv\n"
     "  tables               list the tables\n"
     "  explain WORD...      the error and solution lines of one or two error words\n"
@@ -58,6 +60,24 @@ void PrintLines(const char* lpszHeading, const std::string& strText) {
     std::fputs(strUtf8.c_str(), stdout);
 }
 
+// Adds the module's tables that the database lacks; their names.
+std::vector<std::string> AddMissingModuleTables(faultreader::CFaultreader& reader, int nModule) {
+    std::vector<std::string> before;
+    const std::vector<std::string>* pList = nullptr;
+    if (reader.GetTableList(&pList))
+        before = *pList;
+    // Those made before a failure count too.
+    faultreader::AddModuleTables(reader.Database(), nModule);
+    if (!reader.GetTableList(&pList))
+        return {};
+    std::vector<std::string> added;
+    for (const std::string& strName : *pList) {
+        if (std::find(before.begin(), before.end(), strName) == before.end())
+            added.push_back(strName);
+    }
+    return added;
+}
+
 int Import(faultreader::CFaultreader& reader, const std::vector<std::string>& args) {
     std::vector<std::filesystem::path> files;
     for (const std::string& arg : args) {
@@ -76,12 +96,17 @@ int Import(faultreader::CFaultreader& reader, const std::vector<std::string>& ar
     for (const auto& file : files) {
         const std::string strPath = Utf8ToAnsi(file.string());
         const faultreader::TableRef ref = faultreader::ClassifyTable(strPath);
+        std::vector<std::string> added;
         if (ref.eKind != faultreader::TableKind::kUnknown &&
             ref.eKind != faultreader::TableKind::kModule && ref.nModule != 0)
-            faultreader::AddModuleTables(reader.Database(), ref.nModule);
+            added = AddMissingModuleTables(reader, ref.nModule);
         if (reader.ImportCsv(strPath.c_str())) {
             std::printf("imported %s\n", file.string().c_str());
         } else {
+            // The tables made for this file go again, so the database is as
+            // it was.
+            for (const std::string& strTable : added)
+                reader.Database().ExecuteSql("DROP TABLE " + strTable);
             std::fprintf(stderr,
                          "faultreader-tool: %s not imported (unknown table, unreadable, "
                          "or a line refused); its table is unchanged\n",
@@ -129,6 +154,11 @@ int main(int argc, char** argv) {
                 return Fail("module numbers are 1 to 63: " + arg);
             modules.push_back(static_cast<int>(l));
         }
+        if (!faultreader::IsUsablePassword(Utf8ToAnsi(strPassword)))
+            return Fail(
+                "the password can't be used: a connection string can't carry a \";\", "
+                "a blank or tab at either end, or a leading quote, and ErrorCode.ini "
+                "turns \"_\" into \"-\"");
         if (!faultreader::CreateErrorDatabase(Utf8ToAnsi(strDb), modules, Utf8ToAnsi(strPassword)))
             return Fail("can't create " + strDb + " (does it exist already?)");
         return 0;
@@ -167,7 +197,11 @@ int main(int argc, char** argv) {
             return Fail("give one or two error words, such as 0x14001C07");
         const UINT nCount = static_cast<UINT>(words.size());
         if (strCommand == "show")
-            return reader.ShowTroubleshooting(words.data(), nCount) ? 0 : Fail("nothing to show");
+            return reader.ShowTroubleshooting(words.data(), nCount)
+                       ? 0
+                       : Fail(
+                             "nothing to show (no error text for these words, or no display that "
+                             "can be reached)");
         for (DWORD dw : words) {
             const faultreader::ErrorWord w = faultreader::DecodeErrorWord(dw);
             std::printf("0x%08X: module %d, interface %d, error %d%s\n", dw, w.nModule,

@@ -1,5 +1,6 @@
 // The native socket calls behind Windows Sockets (see socket_object.h). The
-// only file of the platform that includes the system's socket headers.
+// only file of Windows Sockets that includes the system's socket headers
+// (display_probe.cpp, outside it, has its own connection probes).
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>

@@ -67,7 +67,11 @@ public:
     // Solution lines "module--solution;\n" for up to two words; as above.
     virtual BOOL GetSolutionInfo(const DWORD* pdwWords, UINT nCount, std::string& strOut) = 0;
     // Shows the Troubleshooting dialog modally for the words; FALSE (and no
-    // dialog) when no error line can be built.
+    // dialog) when no error line can be built, when no display can be
+    // reached, or when the host has a QApplication and the call comes from
+    // a thread other than that application's (widgets live on its thread
+    // only). Without a QApplication of the host's, the library makes one
+    // for the dialog's life on the calling thread.
     virtual BOOL ShowTroubleshooting(const DWORD* pdwWords, UINT nCount) = 0;
     // Inserts key and text into the table the table text names (for example
     // "接口索引表2"). FALSE when the table is unknown, the text empty, or the

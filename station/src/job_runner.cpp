@@ -583,7 +583,7 @@ int64_t ResumeStartBody(CNumberLedger& ledger, int64_t nStartBody) {
     // eight digits) move it: a number typed by hand from another range must
     // never send generation into that range.
     const int64_t nHighest = ledger.HighestImeiBody();
-    if (nHighest >= nStartBody && nHighest / 1000000 == nStartBody / 1000000)
+    if (nHighest >= nStartBody && SameAllocation(nHighest, nStartBody))
         return nHighest + 1;
     return nStartBody;
 }

@@ -11,6 +11,12 @@ const wchar_t kMsgBtLength[] = L"输入的蓝牙地址长度不正确";
 const wchar_t kMsgImei1Invalid[] = L"输入的第一IMEI号不合法";
 const wchar_t kMsgImei2Invalid[] = L"输入的第二IMEI号不合法";
 const wchar_t kMsgImei3Invalid[] = L"输入的第三IMEI号不合法";
+const wchar_t kMsgImeiDigits[] = L"IMEI必须为0~9数字";
+const wchar_t kMsgBtDigits[] = L"蓝牙地址必须为0~9、A~F";
+const wchar_t kMsgNoItem[] = L"没有选择写入项，请在设置中选择!";
+const wchar_t kMsgStartNumber[] = L"起始号必须为14位数字，请检查起始号!";
+const wchar_t kMsgRangeUsedUp[] = L"号段已用完，请设置新的起始号!";
+const wchar_t kMsgDerivedOutOfRange[] = L"派生的IMEI超出号段，请检查IMEI1!";
 
 namespace {
 
@@ -21,6 +27,14 @@ std::wstring Cut(std::wstring text) {
     if (text.size() > kPreparedWidth)
         text.resize(kPreparedWidth);
     return text;
+}
+
+bool IsDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
+
+bool IsHexDigit(wchar_t c) {
+    return IsDigit(c) || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f');
 }
 
 bool CheckDigitValid(const std::wstring& text) {
@@ -90,9 +104,7 @@ void CNumberRules::PrepareNumbers(NumberBoxes& boxes) {
     const StationSettings& s = m_settings;
     const std::wstring base = s.autoFromImei1 ? boxes.imei1.text.substr(0, 14) : s.startNumber;
     m_nCounter = ReadDecimal(base);
-    m_bCounterIsBody = base.size() == 14 && std::all_of(base.begin(), base.end(), [](wchar_t c) {
-                           return c >= L'0' && c <= L'9';
-                       });
+    m_bCounterIsBody = IsDecimalText(base, 14);
 
     if (!s.imei1On || (!s.autoCreate && !s.autoFromImei1)) {
         boxes.imei1.enabled = true;
@@ -209,15 +221,45 @@ void CNumberRules::ShowPreparedAtJobStart(NumberBoxes& boxes) const {
 
 bool CNumberRules::ValidateInput(const NumberBoxes& boxes, std::wstring& statusText) const {
     const StationSettings& s = m_settings;
-    if ((s.imei1On && boxes.imei1.text.size() != 15) ||
-        (s.imei2On && boxes.imei2.text.size() != 15) ||
-        (s.imei3On && boxes.imei3.text.size() != 15)) {
-        statusText = kMsgImeiLength;
+    if (!s.imei1On && !s.imei2On && !s.imei3On && !s.btOn) {
+        statusText = kMsgNoItem;
         return false;
+    }
+    const std::pair<int, const std::wstring*> imeis[] = {{s.imei1On, &boxes.imei1.text},
+                                                         {s.imei2On, &boxes.imei2.text},
+                                                         {s.imei3On, &boxes.imei3.text}};
+    for (const auto& [nOn, pText] : imeis) {
+        if (nOn && pText->size() != 15) {
+            statusText = kMsgImeiLength;
+            return false;
+        }
+    }
+    // Only digits ever reach a handset: a pasted or scanned text with a
+    // letter, a blank or a sign is refused whatever Check says.
+    for (const auto& [nOn, pText] : imeis) {
+        if (nOn && !IsDecimalText(*pText, 15)) {
+            statusText = kMsgImeiDigits;
+            return false;
+        }
     }
     if (s.btOn && boxes.btAddr.text.size() != 12) {
         statusText = kMsgBtLength;
         return false;
+    }
+    if (s.btOn && !IsHexText(boxes.btAddr.text, 12)) {
+        statusText = kMsgBtDigits;
+        return false;
+    }
+    // IMEI2 and IMEI3 follow IMEI1's body; past the end of its allocation
+    // they would belong to another type.
+    if (s.autoFromImei1 && !s.autoCreate && s.imei1On) {
+        const int64_t nBody = ReadDecimal(boxes.imei1.text) / 10;
+        for (const auto& [nOn, pText] : {imeis[1], imeis[2]}) {
+            if (nOn && !SameAllocation(nBody, ReadDecimal(*pText) / 10)) {
+                statusText = kMsgDerivedOutOfRange;
+                return false;
+            }
+        }
     }
     if (!s.checkDigits || s.autoCreate || s.autoFromImei1)
         return true;
@@ -242,8 +284,18 @@ void CNumberRules::Advance() {
 }
 
 void CNumberRules::RaiseStartNumber(int64_t nBody) {
-    if (ReadDecimal(m_settings.startNumber) < nBody)
-        m_settings.startNumber = DecimalText(nBody);
+    const int64_t nStart = ReadDecimal(m_settings.startNumber);
+    if (nStart >= nBody)
+        return;
+    m_settings.startNumber = DecimalText(std::min(nBody, AllocationLast(nStart)));
+}
+
+bool IsDecimalText(const std::wstring& text, size_t nDigits) {
+    return text.size() == nDigits && std::all_of(text.begin(), text.end(), IsDigit);
+}
+
+bool IsHexText(const std::wstring& text, size_t nDigits) {
+    return text.size() == nDigits && std::all_of(text.begin(), text.end(), IsHexDigit);
 }
 
 std::wstring DecimalText(int64_t nValue) {

@@ -25,6 +25,23 @@ std::wstring MakeBtAddressAt(std::time_t tNow);
 int64_t ReadDecimal(const std::wstring& text);
 // A signed 64-bit value as decimal text without leading zeros.
 std::wstring DecimalText(int64_t nValue);
+// TRUE when text is exactly nDigits characters, each 0-9 (or, for the hex
+// form, 0-9, A-F or a-f).
+bool IsDecimalText(const std::wstring& text, size_t nDigits);
+bool IsHexText(const std::wstring& text, size_t nDigits);
+
+// A type allocation: the IMEI bodies that share their first eight digits
+// (body / 10^6). Generation never leaves the allocation its start number is
+// in. Bodies of 14 digits are 10^13 .. 10^14 - 1.
+constexpr int64_t IMEI_BODY_FIRST = 10000000000000;
+constexpr int64_t IMEI_BODY_LAST = 99999999999999;
+inline bool SameAllocation(int64_t nBodyA, int64_t nBodyB) {
+    return nBodyA / 1000000 == nBodyB / 1000000;
+}
+// The last body of nBody's allocation.
+inline int64_t AllocationLast(int64_t nBody) {
+    return nBody / 1000000 * 1000000 + 999999;
+}
 
 // One edit box as the rules see it.
 struct EditBox {
@@ -43,6 +60,18 @@ extern const wchar_t kMsgBtLength[];
 extern const wchar_t kMsgImei1Invalid[];
 extern const wchar_t kMsgImei2Invalid[];
 extern const wchar_t kMsgImei3Invalid[];
+// An IMEI with a character other than 0-9, a Bluetooth address with one
+// other than a hexadecimal digit.
+extern const wchar_t kMsgImeiDigits[];
+extern const wchar_t kMsgBtDigits[];
+// A job that would write nothing (no item in use).
+extern const wchar_t kMsgNoItem[];
+// Generation: a start number that is not 14 digits, and numbers that would
+// leave the start number's allocation.
+extern const wchar_t kMsgStartNumber[];
+extern const wchar_t kMsgRangeUsedUp[];
+// Derivation: IMEI2 or IMEI3 would fall outside IMEI1's allocation.
+extern const wchar_t kMsgDerivedOutOfRange[];
 
 // The number state of one station: the running counter and the four prepared
 // texts. Reads the settings it is given; advances startNumber. One thread.
@@ -65,15 +94,20 @@ public:
     // At the start of a job: IMEI1 in generation mode, IMEI2 and IMEI3 in
     // generation or derivation mode, a generated Bluetooth address.
     void ShowPreparedAtJobStart(NumberBoxes& boxes) const;
-    // Lengths, then (with checkDigits, typed numbers only) check digits.
+    // At least one item in use; every IMEI in use 15 decimal digits, the
+    // Bluetooth address 12 hexadecimal digits; derived IMEIs in IMEI1's
+    // allocation; then (with checkDigits, typed numbers only) check digits.
     // FALSE with the operator's message in statusText.
     bool ValidateInput(const NumberBoxes& boxes, std::wstring& statusText) const;
     // After a successful write in generation mode: counter + 1 becomes the
     // start number.
     void Advance();
-    // Moves the start number up to nBody when it stands below it (never down).
-    // Used for numbers that a job wrote or may have written, whatever the
-    // window showed meanwhile.
+    // Moves the start number up to nBody when it stands below it (never down),
+    // but never out of its allocation: past the allocation's end it stops at
+    // the allocation's last body (which is then used, so the next job is
+    // refused until the operator sets a new start number). Used for numbers
+    // that a job wrote or may have written, whatever the window showed
+    // meanwhile.
     void RaiseStartNumber(int64_t nBody);
 
     // A generated Bluetooth address that this predicate says was used

@@ -181,11 +181,59 @@ TEST(ImeiRules, ValidationMessages) {
     st.boxes.btAddr.text = L"12345678901";
     EXPECT_FALSE(st.rules.ValidateInput(st.boxes, status));
     EXPECT_EQ(status, L"输入的蓝牙地址长度不正确");
-    // Only lengths count without Check: letters pass, any 12 characters too.
+    // Whatever Check says, an IMEI is 15 decimal digits and an address 12
+    // hexadecimal ones: a letter, a sign or a blank never reaches a handset.
     st.settings.checkDigits = 0;
-    st.boxes.btAddr.text = L"abcdefghijkl";
-    st.boxes.imei3.text = L"49015420323751x";
-    EXPECT_TRUE(st.rules.ValidateInput(st.boxes, status));
+    st.boxes.btAddr.text = L"0A1b2C3d4E5f";
+    EXPECT_TRUE(st.rules.ValidateInput(st.boxes, status)) << status;
+    for (const wchar_t* lpszBad : {L"35000000000001A", L"-35000000000001", L" 35000000000001",
+                                   L"３５０００００００００００１２"}) {
+        st.boxes.imei3.text = lpszBad;
+        EXPECT_FALSE(st.rules.ValidateInput(st.boxes, status)) << lpszBad;
+        EXPECT_EQ(status, kMsgImeiDigits) << lpszBad;
+    }
+    st.boxes.imei3.text = L"490154203237518";
+    for (const wchar_t* lpszBad : {L"0A1b2C3d4E5g", L"12345678901:", L"12:34:56:78:"}) {
+        st.boxes.btAddr.text = lpszBad;
+        EXPECT_FALSE(st.rules.ValidateInput(st.boxes, status)) << lpszBad;
+        EXPECT_EQ(status, kMsgBtDigits) << lpszBad;
+    }
+    // A job that would write nothing is refused.
+    Station none;
+    EXPECT_FALSE(none.rules.ValidateInput(none.boxes, status));
+    EXPECT_EQ(status, kMsgNoItem);
+}
+
+TEST(ImeiRules, DerivedImeisStayInImei1sAllocation) {
+    Station st;
+    st.settings.imei1On = st.settings.imei2On = st.settings.imei3On = 1;
+    st.settings.autoFromImei1 = 1;
+    std::wstring status;
+    for (const auto& [lpszImei1, bOk] :
+         {std::pair{L"350000009999976", true}, std::pair{L"350000009999984", false},
+          std::pair{L"999999999999994", false}}) {
+        st.boxes.imei1.text = lpszImei1;
+        st.rules.PrepareNumbers(st.boxes);
+        st.rules.ShowPreparedAtJobStart(st.boxes);
+        EXPECT_EQ(st.rules.ValidateInput(st.boxes, status), bOk) << lpszImei1;
+        if (!bOk) {
+            EXPECT_TRUE(status == kMsgDerivedOutOfRange || status == kMsgImeiLength) << lpszImei1;
+        }
+    }
+}
+
+TEST(ImeiRules, RaisingTheStartNumberNeverLeavesItsAllocation) {
+    Station st;
+    Generation(st, true, false, false, L"35000000999990");
+    st.rules.RaiseStartNumber(35000000999995);
+    EXPECT_EQ(st.settings.startNumber, L"35000000999995");
+    st.rules.RaiseStartNumber(35000001000003);
+    EXPECT_EQ(st.settings.startNumber, L"35000000999999");
+    st.rules.RaiseStartNumber(35000000000001);  // never down
+    EXPECT_EQ(st.settings.startNumber, L"35000000999999");
+    Generation(st, true, false, false, L"99999999999998");
+    st.rules.RaiseStartNumber(100000000000000);
+    EXPECT_EQ(st.settings.startNumber, L"99999999999999");
 }
 
 TEST(ImeiRules, LeadingZeroStartNumberFailsTheLengthTest) {

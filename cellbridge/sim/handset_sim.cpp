@@ -135,6 +135,10 @@ void CHandsetSim::NewHandset(Power power) {
     m_handset.nIndex = m_nNextIndex++;
     m_handset.result.nIndex = m_handset.nIndex;
     m_handset.result.dwPort = m_dwPort.load();
+    m_handset.result.imei1 = m_options.carriedImei1;
+    m_handset.result.imei2 = m_options.carriedImei2;
+    m_handset.result.imei3 = m_options.carriedImei3;
+    m_handset.result.btAddr = m_options.carriedBtAddr;
     m_power = power;
     m_decoder.Reset();
 }

@@ -41,8 +41,11 @@ struct HandsetSimOptions {
     int nDropsAfterMode = 0;     // USB: the first N handsets leave the bus right after
                                  // entering the mode (a handset that restarts), and
                                  // come back as the next handset after power-up
-    int nReplyPieces = 1;        // each reply written in this many pieces ...
-    DWORD dwPieceGapMs = 0;      // ... with this gap between them
+    // Items every handset already holds when it arrives (a handset back for a
+    // rework); empty: none. Reads answer them until a write replaces them.
+    std::string carriedImei1, carriedImei2, carriedImei3, carriedBtAddr;
+    int nReplyPieces = 1;    // each reply written in this many pieces ...
+    DWORD dwPieceGapMs = 0;  // ... with this gap between them
     // One line per handset that ended (or was left with items stored).
     std::function<void(const std::string&)> onSummary;
 };

@@ -34,6 +34,8 @@ void Usage(FILE* pOut) {
         "  --open-delay-ms N USB: a new port cannot be opened for its first N ms\n"
         "  --drops-after-mode N  USB: the first N handsets leave the bus right after\n"
         "                    entering the mode, and come back as the next handset\n"
+        "  --carrying I1,I2,I3,BT  every handset arrives holding these items (a handset\n"
+        "                    back for a rework); empty fields: items it does not hold\n"
         "  --reply-pieces N  write every reply in N pieces ...\n"
         "  --piece-gap-ms N  ... N ms apart\n"
         "  --csv PATH        append stored handsets to PATH (default handsets.csv)\n"
@@ -102,6 +104,20 @@ int main(int argc, char** argv) {
         } else if (arg == "--piece-gap-ms") {
             number(&ul);
             options.dwPieceGapMs = static_cast<DWORD>(ul);
+        } else if (arg == "--carrying") {
+            if (pszValue == nullptr) {
+                std::fprintf(stderr, "handset-sim: --carrying needs I1,I2,I3,BT\n");
+                return 2;
+            }
+            std::string* targets[] = {&options.carriedImei1, &options.carriedImei2,
+                                      &options.carriedImei3, &options.carriedBtAddr};
+            std::string rest = pszValue;
+            for (std::string* pTarget : targets) {
+                const size_t comma = rest.find(',');
+                *pTarget = rest.substr(0, comma);
+                rest = comma == std::string::npos ? std::string() : rest.substr(comma + 1);
+            }
+            ++i;
         } else if (arg == "--corrupt") {
             options.bCorrupt = true;
         } else if (arg == "--garbage") {

@@ -1,8 +1,11 @@
 // The write job: start, worker, end, stop.
 #include "job_runner.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <tuple>
+#include <vector>
 
 #include "cellbridge/cellbridge.h"
 #include "number_ledger.h"
@@ -20,15 +23,17 @@ constexpr int kWriteTries = 3;
 // out (nothing reached the handset).
 constexpr int kStoppedBeforeWrite = -1;
 
-// Numbers of one type allocation share their first eight digits (the 14-digit
-// body divided by 10^6).
-bool SameAllocation(int64_t nBodyA, int64_t nBodyB) {
-    return nBodyA / 1000000 == nBodyB / 1000000;
-}
-
 std::wstring Format(const wchar_t* lpszFmt, int nValue) {
     wchar_t szText[128];
     _snwprintf_s(szText, 128, _TRUNCATE, lpszFmt, nValue);
+    return szText;
+}
+
+std::wstring FormatText(const wchar_t* lpszFmt, const std::string& ansi) {
+    wchar_t szAnsi[64] = {};
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, szAnsi, 63);
+    wchar_t szText[128];
+    _snwprintf_s(szText, 128, _TRUNCATE, lpszFmt, szAnsi);
     return szText;
 }
 
@@ -195,6 +200,13 @@ bool CJobRunner::WorkerAlive() const {
     return m_hWorker != nullptr && WaitForSingleObject(m_hWorker, 0) == WAIT_TIMEOUT;
 }
 
+bool CJobRunner::WaitForWorker(DWORD dwMs) {
+    if (m_hWorker != nullptr && WaitForSingleObject(m_hWorker, dwMs) == WAIT_TIMEOUT)
+        return false;
+    ReapWorker();
+    return true;
+}
+
 void CJobRunner::ReapWorker() {
     if (m_hWorker != nullptr && WaitForSingleObject(m_hWorker, 0) != WAIT_TIMEOUT) {
         CloseHandle(m_hWorker);
@@ -234,25 +246,34 @@ int64_t CJobRunner::StartNumberForSave() const {
     int64_t nStart = CounterForSave(m_settings, m_rules.Counter());
     const int64_t nUsed = m_pShared->nUsedUpTo.load();
     if (m_settings.autoCreate && nUsed >= nStart && SameAllocation(nUsed, nStart))
-        nStart = nUsed + 1;
+        nStart = std::min(nUsed + 1, AllocationLast(nUsed));
     return nStart;
 }
 
-// In generation mode, steps past numbers the record holds as written (or
-// possibly written): a start number edited back in the file, or one that a
-// second station took.
+// In generation mode, steps past numbers the record (or a worker of this
+// run) holds as written or possibly written: a start number edited back in
+// the file, one that a second station took, the last body of a used-up
+// allocation. Never leaves the start number's allocation.
 CJobRunner::FreeNumbers CJobRunner::SkipUsedNumbers() {
-    if (!m_settings.autoCreate || !m_pShared->pLedger)
+    if (!m_settings.autoCreate)
         return FreeNumbers::Found;
     for (int nTry = 0; nTry < 1000; ++nTry) {
         const std::pair<int, const std::wstring*> items[] = {
             {m_settings.imei1On, &m_rules.PreparedImei1()},
             {m_settings.imei2On, &m_rules.PreparedImei2()},
             {m_settings.imei3On, &m_rules.PreparedImei3()}};
+        const int64_t nUsed = m_pShared->nUsedUpTo.load();
         bool bUsed = false;
         for (const auto& [nOn, pImei] : items) {
+            if (!nOn)
+                continue;
+            const int64_t nBody = ReadDecimal(*pImei) / 10;
+            if (nUsed >= 0 && nBody <= nUsed && SameAllocation(nBody, nUsed)) {
+                bUsed = true;
+                continue;
+            }
             std::string error;
-            if (nOn && m_pShared->pLedger->IsImeiUsed(Ansi(*pImei), &error)) {
+            if (m_pShared->pLedger && m_pShared->pLedger->IsImeiUsed(Ansi(*pImei), &error)) {
                 // A record that cannot be read answers "used": give up at
                 // once (the job could not record its numbers either).
                 if (!error.empty())
@@ -262,6 +283,8 @@ CJobRunner::FreeNumbers CJobRunner::SkipUsedNumbers() {
         }
         if (!bUsed)
             return FreeNumbers::Found;
+        if (m_rules.Counter() + 1 > AllocationLast(ReadDecimal(m_settings.startNumber)))
+            return FreeNumbers::RangeUsedUp;
         m_rules.RaiseStartNumber(m_rules.Counter() + 1);
         RedrawForStart();
     }
@@ -292,6 +315,10 @@ bool CJobRunner::StartJob() {
     // Every redraw here keeps a typed Bluetooth address: it is the
     // operator's input for this handset.
     m_view.SyncBoxesFromControls();
+    if (m_settings.autoCreate && !IsDecimalText(m_settings.startNumber, 14)) {
+        m_view.ShowStatus(kMsgStartNumber, ColorFail);
+        return false;
+    }
     if (m_settings.autoFromImei1)
         RedrawForStart();
     // A worker's result that came in after the numbers on screen were drawn
@@ -300,11 +327,16 @@ bool CJobRunner::StartJob() {
     ApplyUsedNumbers();
     if (m_settings.startNumber != startBefore)
         RedrawForStart();
-    const FreeNumbers free = SkipUsedNumbers();
+    FreeNumbers free = SkipUsedNumbers();
+    // The job's last number must stay in the start number's allocation.
+    if (free == FreeNumbers::Found && m_settings.autoCreate &&
+        !SameAllocation(ReadDecimal(m_settings.startNumber), m_rules.Counter()))
+        free = FreeNumbers::RangeUsedUp;
     if (free != FreeNumbers::Found) {
         m_view.SyncControlsFromBoxes();
         m_view.ShowStatus(free == FreeNumbers::RecordFailed ? L"无法记录号码，未写入手机!"
-                                                            : L"无可用IMEI号，请检查起始号!",
+                          : free == FreeNumbers::RangeUsedUp ? kMsgRangeUsedUp
+                                                             : L"无可用IMEI号，请检查起始号!",
                           ColorFail);
         return false;
     }
@@ -369,7 +401,19 @@ bool CJobRunner::StartJob() {
         FocusAfterJob();
         return false;
     }
-    VX_EnterModeProcess(m_port.usb, 10, m_pShared->hModeEvent, 0);
+    const int nEnter = VX_EnterModeProcess(m_port.usb, 10, m_pShared->hModeEvent, 0);
+    if (nEnter != 0) {
+        // The mode entry never started: the worker would only wait for the
+        // whole time-out. It is stopped (it frees the port) and the reason
+        // shown at once.
+        StopWorker();
+        m_bJobActive = false;
+        PrepareNumbers();
+        EnableAfterJob();
+        m_view.ShowStatus(Format(L"进入写号模式失败!错误代码: %d!", nEnter), ColorFail);
+        FocusAfterJob();
+        return false;
+    }
     m_view.ShowStatus(Format(L"请在%d秒内连接上手机并加电！", m_settings.timeoutMs / 1000),
                       ColorWait);
     return true;
@@ -461,16 +505,30 @@ void CJobRunner::WorkerMain(JobSpec& job) {
         row.imei2 = s.imei2On ? record.szImei2 : "";
         row.imei3 = s.imei3On ? record.szImei3 : "";
         row.btAddr = s.btOn ? record.szBtAddr : "";
-        // Generated numbers are checked against the record in the same
-        // transaction that takes them, so two stations sharing the file
-        // never take one number between a check and the write.
+        // Every number is checked against the record in the same
+        // transaction that takes it, so two stations sharing the file never
+        // take one number between a check and the write.
         std::string conflict;
-        nRow = job.bGeneration ? shared.pLedger->BeginJobIfUnused(row, &conflict, &error)
-                               : shared.pLedger->BeginJob(row, &error);
+        nRow = shared.pLedger->BeginJobIfUnused(row, &conflict, &error);
+        if (nRow == 0 && !conflict.empty() && !job.bGeneration) {
+            // A typed number on record is refused, unless this handset is
+            // the one that carries it (a rework): then the numbers it holds
+            // are taken again, and the others are still checked.
+            const std::vector<std::string> carried = NumbersInHandset(job, row);
+            if (std::find(carried.begin(), carried.end(), conflict) != carried.end()) {
+                conflict.clear();
+                error.clear();
+                nRow = shared.pLedger->BeginJobIfUnused(row, &conflict, &error, carried);
+            }
+        }
         if (nRow == 0 && !conflict.empty()) {
-            shared.MarkUsed(job.nLastBody);
             VX_EndPhoneTest();
-            job.Show(L"号码已写过，请按Enter键重试!", ColorFail);
+            if (job.bGeneration) {
+                shared.MarkUsed(job.nLastBody);
+                job.Show(L"号码已写过，请按Enter键重试!", ColorFail);
+            } else {
+                job.Show(FormatText(L"号码%s已使用过，未写入手机!", conflict), ColorFail);
+            }
             job.PostDone(static_cast<int>(JobResult::NotStarted));
             return;
         }
@@ -529,8 +587,12 @@ void CJobRunner::WorkerMain(JobSpec& job) {
         // Written or possibly written: these numbers never go to another
         // handset. The start number moves past them in the file at once.
         shared.MarkUsed(job.nLastBody);
+        // The last body of an allocation stays the start number: the next
+        // job finds it used and is refused, instead of running on into the
+        // next allocation.
         if (shared.bHaveSettingsFile)
-            shared.settingsFile.SaveStartNumber(DecimalText(job.nLastBody + 1));
+            shared.settingsFile.SaveStartNumber(
+                DecimalText(std::min(job.nLastBody + 1, AllocationLast(job.nLastBody))));
     }
     if (bShowPass)
         job.Show(
@@ -578,13 +640,31 @@ int CJobRunner::ReadBack(JobSpec& job) {
     return 0;
 }
 
+std::vector<std::string> CJobRunner::NumbersInHandset(const JobSpec& job, const LedgerJob& row) {
+    const StationSettings& s = job.settings;
+    const std::tuple<int, int, const std::string*> items[] = {
+        {s.imei1On, CB_ITEM_IMEI1, &row.imei1},
+        {s.imei2On, CB_ITEM_IMEI2, &row.imei2},
+        {s.imei3On, CB_ITEM_IMEI3, &row.imei3},
+        {s.btOn, CB_ITEM_BT_ADDR, &row.btAddr},
+    };
+    std::vector<std::string> carried;
+    for (const auto& [nOn, nItem, pText] : items) {
+        char szText[16] = {};
+        if (nOn && !pText->empty() && VX_ReadNvItem(nItem, szText, sizeof szText) == 0 &&
+            *pText == szText)
+            carried.push_back(*pText);
+    }
+    return carried;
+}
+
 int64_t ResumeStartBody(CNumberLedger& ledger, int64_t nStartBody) {
     // Only numbers of the start number's own type allocation (its first
     // eight digits) move it: a number typed by hand from another range must
     // never send generation into that range.
     const int64_t nHighest = ledger.HighestImeiBody();
     if (nHighest >= nStartBody && SameAllocation(nHighest, nStartBody))
-        return nHighest + 1;
+        return std::min(nHighest + 1, AllocationLast(nHighest));
     return nStartBody;
 }
 

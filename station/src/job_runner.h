@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "label_colors.h"
 #include "number_rules.h"
@@ -24,6 +25,7 @@
 #include "station_settings.h"
 
 class CNumberLedger;
+struct LedgerJob;
 
 // The worker's message to the window that a job ended (with both
 // parameters 0).
@@ -114,6 +116,10 @@ public:
 
     bool JobActive() const { return m_bJobActive; }
     bool WorkerAlive() const;
+    // Waits up to dwMs for the last worker to return (TRUE at once when none
+    // runs). A process ends only after this, so no worker outlives the
+    // objects it uses.
+    bool WaitForWorker(DWORD dwMs);
 
 private:
     struct Shared;
@@ -121,6 +127,9 @@ private:
     static DWORD WINAPI WorkerProc(LPVOID lpParam);
     static void WorkerMain(JobSpec& job);
     static int ReadBack(JobSpec& job);
+    // The job's numbers (as recorded in row) that the connected handset
+    // already holds in the same item, read as the read-back reads.
+    static std::vector<std::string> NumbersInHandset(const JobSpec& job, const LedgerJob& row);
     void ReapWorker();
     void FocusAfterJob();
     void EnableAfterJob();
@@ -128,7 +137,7 @@ private:
     // The numbers drawn again while a job starts, keeping a typed Bluetooth
     // address.
     void RedrawForStart();
-    enum class FreeNumbers { Found, NoneNearby, RecordFailed };
+    enum class FreeNumbers { Found, NoneNearby, RangeUsedUp, RecordFailed };
     FreeNumbers SkipUsedNumbers();
 
     StationSettings& m_settings;

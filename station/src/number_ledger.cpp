@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -23,12 +24,17 @@ const char* const SCHEMA_SQL =
     " bt_addr TEXT,"
     " outcome TEXT NOT NULL,"
     " result INTEGER,"
-    " finished TEXT);";
+    " finished TEXT,"
+    " rework INTEGER NOT NULL DEFAULT 0);";
 const char* const INDEX_SQL =
     "CREATE INDEX IF NOT EXISTS jobs_imei1 ON jobs(imei1);"
     "CREATE INDEX IF NOT EXISTS jobs_imei2 ON jobs(imei2);"
     "CREATE INDEX IF NOT EXISTS jobs_imei3 ON jobs(imei3);"
     "CREATE INDEX IF NOT EXISTS jobs_bt_addr ON jobs(bt_addr);";
+
+// Files made before reworks were recorded lack the column; it is added at Open.
+const char* const REWORK_COLUMN_SQL = "SELECT rework FROM jobs LIMIT 0";
+const char* const ADD_REWORK_SQL = "ALTER TABLE jobs ADD COLUMN rework INTEGER NOT NULL DEFAULT 0";
 
 // Preparing this fails when a `jobs` table of another shape is in the file.
 const char* const SHAPE_SQL =
@@ -36,8 +42,8 @@ const char* const SHAPE_SQL =
     "LIMIT 0";
 
 const char* const INSERT_SQL =
-    "INSERT INTO jobs (time, port, imei1, imei2, imei3, bt_addr, outcome) "
-    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)";
+    "INSERT INTO jobs (time, port, imei1, imei2, imei3, bt_addr, outcome, rework) "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
 
 // Each column is its own index lookup (SQLite's multi-index OR).
 const char* const IMEI_USED_SQL =
@@ -235,6 +241,11 @@ bool CNumberLedger::SchemaLocked(std::string* pError) {
         Rollback(m_pDb);
         return false;
     }
+    if (!CStatement(m_pDb, REWORK_COLUMN_SQL).Ok() &&
+        !Exec(m_pDb, ADD_REWORK_SQL, "adding the rework column", pError)) {
+        Rollback(m_pDb);
+        return false;
+    }
     {
         CStatement shape(m_pDb, SHAPE_SQL);
         if (!shape.Ok()) {
@@ -285,16 +296,18 @@ int CNumberLedger::RecoveredCount() const {
 
 int64_t CNumberLedger::BeginJob(const LedgerJob& job, std::string* pError) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return InsertJobLocked(job, false, nullptr, pError);
+    return InsertJobLocked(job, false, {}, nullptr, pError);
 }
 
 int64_t CNumberLedger::BeginJobIfUnused(const LedgerJob& job, std::string* pConflict,
-                                        std::string* pError) {
+                                        std::string* pError,
+                                        const std::vector<std::string>& inHandset) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return InsertJobLocked(job, true, pConflict, pError);
+    return InsertJobLocked(job, true, inHandset, pConflict, pError);
 }
 
 int64_t CNumberLedger::InsertJobLocked(const LedgerJob& job, bool bCheckUnused,
+                                       const std::vector<std::string>& inHandset,
                                        std::string* pConflict, std::string* pError) {
     if (m_pDb == nullptr) {
         SetError(pError, NOT_OPEN);
@@ -302,6 +315,7 @@ int64_t CNumberLedger::InsertJobLocked(const LedgerJob& job, bool bCheckUnused,
     }
     // The check and the insert share one write transaction, taken at once (IMMEDIATE), so no
     // other process can record the same number in between.
+    bool bRework = false;
     if (bCheckUnused) {
         if (!Exec(m_pDb, "BEGIN IMMEDIATE", "starting the job transaction", pError))
             return 0;
@@ -315,6 +329,11 @@ int64_t CNumberLedger::InsertJobLocked(const LedgerJob& job, bool bCheckUnused,
             int nUsed = UsedLocked(item.first, *item.second, pError);
             if (nUsed == 0)
                 continue;
+            if (nUsed > 0 &&
+                std::find(inHandset.begin(), inHandset.end(), *item.second) != inHandset.end()) {
+                bRework = true;
+                continue;
+            }
             if (nUsed > 0) {
                 if (pConflict != nullptr)
                     *pConflict = *item.second;
@@ -328,7 +347,8 @@ int64_t CNumberLedger::InsertJobLocked(const LedgerJob& job, bool bCheckUnused,
     bool bBound = stmt.Ok() && stmt.BindText(1, LocalTimeText()) && stmt.BindText(2, job.port) &&
                   stmt.BindText(3, job.imei1) && stmt.BindText(4, job.imei2) &&
                   stmt.BindText(5, job.imei3) && stmt.BindText(6, job.btAddr) &&
-                  stmt.BindText(7, LedgerOutcomeName(LedgerOutcome::InFlight));
+                  stmt.BindText(7, LedgerOutcomeName(LedgerOutcome::InFlight)) &&
+                  stmt.BindInt(8, bRework ? 1 : 0);
     if (!bBound || stmt.Step() != SQLITE_DONE) {
         SetDbError(pError, m_pDb, "cannot record the job");
         Rollback(m_pDb);
@@ -451,14 +471,14 @@ bool CNumberLedger::ExportCsv(const std::string& csvPath, std::string* pError) {
         SetError(pError, "cannot create " + tmpPath);
         return false;
     }
-    out << "id,time,port,imei1,imei2,imei3,bt_addr,outcome,result\n";
+    out << "id,time,port,imei1,imei2,imei3,bt_addr,outcome,result,rework\n";
     // One statement reads one consistent snapshot, whatever other processes write meanwhile.
     CStatement stmt(m_pDb,
-                    "SELECT id, time, port, imei1, imei2, imei3, bt_addr, outcome, result "
-                    "FROM jobs ORDER BY id");
+                    "SELECT id, time, port, imei1, imei2, imei3, bt_addr, outcome, result, "
+                    "rework FROM jobs ORDER BY id");
     int rc = stmt.Ok() ? stmt.Step() : SQLITE_ERROR;
     for (; rc == SQLITE_ROW; rc = stmt.Step()) {
-        for (int nColumn = 0; nColumn < 9; ++nColumn)
+        for (int nColumn = 0; nColumn < 10; ++nColumn)
             out << (nColumn > 0 ? "," : "") << CsvField(stmt.Text(nColumn));
         out << '\n';
     }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 
@@ -73,7 +74,11 @@ public:
     // address of the job is used (see IsImeiUsed), so two stations sharing the file cannot
     // both take the same number between a check and a BeginJob. Returns 0 with *pConflict
     // (when not null) set to the first used number and a message in *pError when one is used.
-    int64_t BeginJobIfUnused(const LedgerJob& job, std::string* pConflict, std::string* pError);
+    // A rework of a handset that already holds some of the job's numbers names them in
+    // inHandset: those are not conflicts, and when one of them is on record the row is marked
+    // as a rework (column `rework` 1).
+    int64_t BeginJobIfUnused(const LedgerJob& job, std::string* pConflict, std::string* pError,
+                             const std::vector<std::string>& inHandset = {});
     // Records the outcome (Written, Refused or Uncertain) and the last result code of an
     // unfinished job, with the time (durable). FALSE on failure, for another outcome, and for
     // an id that is unknown or already finished. A row that another process's Open marked
@@ -94,12 +99,13 @@ public:
 
     // Writes every row, in id order, as CSV to csvPath (UTF-8; replaced atomically: written
     // beside it and renamed). Header line "id,time,port,imei1,imei2,imei3,bt_addr,outcome,
-    // result"; outcome by LedgerOutcomeName; lines end in \n; a value is quoted, with its
-    // quotes doubled, only when it holds a comma, quote or line break.
+    // result,rework"; outcome by LedgerOutcomeName, rework 1 or 0; lines end in \n; a value is
+    // quoted, with its quotes doubled, only when it holds a comma, quote or line break.
     bool ExportCsv(const std::string& csvPath, std::string* pError);
 
 private:
-    int64_t InsertJobLocked(const LedgerJob& job, bool bCheckUnused, std::string* pConflict,
+    int64_t InsertJobLocked(const LedgerJob& job, bool bCheckUnused,
+                            const std::vector<std::string>& inHandset, std::string* pConflict,
                             std::string* pError);
     // 1 when a row not Refused holds text (bound to lpszSql's ?1), 0 when none (or text is
     // empty), -1 on a failure with *pError.

@@ -337,15 +337,15 @@ TEST_F(NumberLedgerTest, CsvExportQuotesOnlyWhatNeedsIt) {
 
     ASSERT_TRUE(ledger.ExportCsv(m_tmp.Path("jobs.csv"), &error)) << error;
     EXPECT_EQ(m_tmp.Read("jobs.csv"),
-              "id,time,port,imei1,imei2,imei3,bt_addr,outcome,result\n"
+              "id,time,port,imei1,imei2,imei3,bt_addr,outcome,result,rework\n"
               "1," +
                   t[0] +
-                  ",COM3,350000000000006,,,123420141530,written,0\n"
+                  ",COM3,350000000000006,,,123420141530,written,0,0\n"
                   "2," +
                   t[1] +
-                  ",\"COM3,\"\"x\"\"\",\"a\nb\",\"c\rd\",,,refused,-2\n"
+                  ",\"COM3,\"\"x\"\"\",\"a\nb\",\"c\rd\",,,refused,-2,0\n"
                   "3," +
-                  t[2] + ",COM3,350000000000014,,,,inflight,\n");
+                  t[2] + ",COM3,350000000000014,,,,inflight,,0\n");
     EXPECT_FALSE(std::filesystem::exists(m_tmp.Path("jobs.csv.tmp")));
 
     EXPECT_FALSE(ledger.ExportCsv(m_tmp.Path("./ledger.db"), &error));

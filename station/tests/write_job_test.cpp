@@ -18,7 +18,10 @@
 #include "color_label.h"
 #include "handset_sim.h"
 #include "number_ledger.h"
+#include "number_rules.h"
+#include "platform/fault_injection.h"
 #include "platform/pseudo_terminal.h"
+#include "platform/win_error.h"
 #include "station_dlg.h"
 #include "station_test_support.h"
 #include "temp_com_map.h"
@@ -288,6 +291,151 @@ TEST_F(WriteJobTest, ManualEnterMovesThenStartsAndCheckDigitsAreTested) {
     // Manual boxes are cleared for the next handset; focus back in IMEI1.
     EXPECT_TRUE(pImei1->text().isEmpty());
     EXPECT_EQ(QApplication::focusWidget(), pImei1);
+}
+
+TEST_F(WriteJobTest, TypedNumbersOnRecordAreRefusedUnlessTheHandsetCarriesThem) {
+    StartSim(Fast());
+    Open("IMEI=1\r\nIMEI2=1\r\n");
+    auto* pImei1 = Control<QLineEdit>(IDC_IMEI1);
+    auto* pImei2 = Control<QLineEdit>(IDC_IMEI2);
+    const auto type = [&] {
+        pImei1->setText("490154203237518");
+        pImei2->setText("490154203237526");
+        Enter(pImei2);
+    };
+    type();
+    ASSERT_TRUE(WaitLabel(kPass));
+    ASSERT_TRUE(WaitIdle());
+
+    // The same numbers scanned again for the next handset: refused, red,
+    // the number named, and nothing sent to the handset.
+    type();
+    ASSERT_TRUE(WaitLabel(W(L"号码490154203237518已使用过，未写入手机!")))
+        << Label()->text().toStdString();
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorFail);
+    ASSERT_TRUE(WaitIdle());
+    // For a person to look at, beside the test program.
+    m_pDlg->grab().save(
+        QString::fromStdString(m_ini.Path().parent_path().string() + "/station_used_number.png"));
+    ASSERT_TRUE(m_pSim->WaitFinished(2, 3000));
+    EXPECT_EQ(m_pSim->Results()[1].nWrites, 0);
+    EXPECT_FALSE(m_pSim->Results()[1].bStored);
+
+    // A number used only as another item of another handset is refused too.
+    pImei1->setText("490154203237534");
+    pImei2->setText("490154203237518");
+    Enter(pImei2);
+    ASSERT_TRUE(WaitLabel(W(L"号码490154203237518已使用过"))) << Label()->text().toStdString();
+    ASSERT_TRUE(WaitIdle());
+
+    // The handset that carries them comes back for a rework: written again,
+    // and recorded as a rework.
+    m_pDlg.reset();
+    m_pSim->Stop();
+    HandsetSimOptions carrying = Fast();
+    carrying.carriedImei1 = "490154203237518";
+    carrying.carriedImei2 = "490154203237526";
+    StartSim(carrying);
+    Open("IMEI=1\r\nIMEI2=1\r\n");
+    pImei1 = Control<QLineEdit>(IDC_IMEI1);
+    pImei2 = Control<QLineEdit>(IDC_IMEI2);
+    type();
+    ASSERT_TRUE(WaitLabel(kPass)) << Label()->text().toStdString();
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
+    EXPECT_EQ(m_pSim->Results()[0].nWrites, 1);
+    EXPECT_EQ(RunShell(m_ini.RecordPath().string(),
+                       "SELECT imei1, outcome, rework FROM jobs ORDER BY id"),
+              "490154203237518|written|0\n490154203237518|written|1\n");
+
+    // A handset that carries only one of them is not that handset.
+    m_pDlg.reset();
+    m_pSim->Stop();
+    carrying.carriedImei2.clear();
+    StartSim(carrying);
+    Open("IMEI=1\r\nIMEI2=1\r\n");
+    pImei1 = Control<QLineEdit>(IDC_IMEI1);
+    pImei2 = Control<QLineEdit>(IDC_IMEI2);
+    type();
+    ASSERT_TRUE(WaitLabel(W(L"号码490154203237526已使用过"))) << Label()->text().toStdString();
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
+    EXPECT_EQ(m_pSim->Results()[0].nWrites, 0);
+}
+
+TEST_F(WriteJobTest, GenerationNeverLeavesTheStartNumbersAllocation) {
+    StartSim(Fast());
+    Open("IMEI=1\r\nIMEI2=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000999998\r\n");
+    Enter();
+    ASSERT_TRUE(WaitLabel(kPass)) << Label()->text().toStdString();
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
+    EXPECT_EQ(m_pSim->Results()[0].imei2, "350000009999992");
+    // The start number stays 14 digits, inside the allocation.
+    EXPECT_EQ(IniKey("DefaultIMEI"), "35000000999999");
+    Enter();
+    EXPECT_EQ(Label()->text(), W(kMsgRangeUsedUp));
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorFail);
+    EXPECT_FALSE(m_pDlg->Runner().JobActive());
+    // Nor after a restart.
+    m_pDlg->close();
+    m_pDlg.reset();
+    Open("IMEI=1\r\nIMEI2=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000999999\r\n");
+    Enter();
+    EXPECT_EQ(Label()->text(), W(kMsgRangeUsedUp));
+    m_pDlg->close();
+    EXPECT_EQ(IniKey("DefaultIMEI"), "35000000999999");
+
+    // The last allocation of all: two numbers, then nothing.
+    m_pDlg.reset();
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=99999999999998\r\n");
+    Enter();
+    ASSERT_TRUE(WaitLabel(kPass)) << Label()->text().toStdString();
+    ASSERT_TRUE(WaitIdle());
+    Enter();
+    ASSERT_TRUE(WaitLabel(kPass)) << Label()->text().toStdString();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(IniKey("DefaultIMEI"), "99999999999999");
+    Enter();
+    EXPECT_EQ(Label()->text(), W(kMsgRangeUsedUp));
+    m_pDlg->close();
+    EXPECT_EQ(IniKey("DefaultIMEI"), "99999999999999");
+    ASSERT_TRUE(m_pSim->WaitFinished(3, 3000));
+    EXPECT_EQ(m_pSim->Results()[2].imei1, "999999999999994");
+    EXPECT_EQ(m_pSim->FinishedCount(), 3u);
+
+    // A start number that is not 14 digits is refused before anything.
+    m_pDlg.reset();
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=-1234567890123\r\n");
+    Enter();
+    EXPECT_EQ(Label()->text(), W(kMsgStartNumber));
+    EXPECT_EQ(m_pSim->FinishedCount(), 3u);
+}
+
+TEST_F(WriteJobTest, NoItemInUseIsRefused) {
+    StartSim(Fast());
+    Open("AutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n");
+    Enter();
+    EXPECT_EQ(Label()->text(), W(kMsgNoItem));
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorFail);
+    EXPECT_FALSE(m_pDlg->Runner().JobActive());
+}
+
+TEST_F(WriteJobTest, AFailedModeEntryIsShownAtOnce) {
+    // USB: the worker's thread is made first, then the mode entry's, which
+    // fails; the station must not wait out its 40 s time-out.
+    Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\nPort=-1\r\n");
+    platform::InjectFault("CreateThread", ERROR_NOT_ENOUGH_MEMORY, 1, 1);
+    QElapsedTimer timer;
+    timer.start();
+    Enter();
+    platform::ClearFaults();
+    EXPECT_EQ(Label()->text(), W(L"进入写号模式失败!错误代码: 8!"));
+    EXPECT_EQ(Label()->GetLabelBkColor(), ColorFail);
+    EXPECT_LT(timer.elapsed(), 3000);
+    EXPECT_FALSE(m_pDlg->Runner().JobActive());
+    EXPECT_FALSE(m_pDlg->Runner().WorkerAlive());
+    EXPECT_TRUE(Control(IDC_WRITE)->isEnabled());
+    EXPECT_EQ(m_pDlg->Settings().startNumber, L"35000000000000");
 }
 
 TEST_F(WriteJobTest, ImeiAloneEnterNeverStartsButWriteDoes) {

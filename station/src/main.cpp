@@ -13,12 +13,16 @@ namespace {
 
 void Usage(std::FILE* pOut) {
     std::fprintf(pOut,
-                 "usage: stampwell [--batch N]\n"
+                 "usage: stampwell [--batch N [--numbers FILE]]\n"
                  "  (no option)  the station's main window\n"
                  "  --batch N    write N handsets without a window, with the settings of\n"
-                 "               Stampwell.ini beside the program (generation mode); one line\n"
-                 "               per handset and a summary; exit status 0 only when all\n"
-                 "               were written\n"
+                 "               Stampwell.ini beside the program; one line per handset and\n"
+                 "               a summary; exit status 0 only when all were written\n"
+                 "  --numbers FILE\n"
+                 "               the typed numbers of manual and derivation mode (and a typed\n"
+                 "               Bluetooth address), one handset per line:\n"
+                 "               IMEI1,IMEI2,IMEI3,BT with empty fields for items not typed;\n"
+                 "               derivation mode reads IMEI1 only; FILE - is standard input\n"
                  "  --export-record FILE\n"
                  "               write the record of every handset written or tried\n"
                  "               (Stampwell.db beside the program) to FILE as CSV\n"
@@ -50,11 +54,13 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--batch") == 0) {
         char* pEnd = nullptr;
         const long nHandsets = argc >= 3 ? std::strtol(argv[2], &pEnd, 10) : 0;
-        if (argc != 3 || pEnd == argv[2] || *pEnd != '\0' || nHandsets < 1 || nHandsets > 1000000) {
+        const bool bNumbers = argc == 5 && std::strcmp(argv[3], "--numbers") == 0;
+        if ((argc != 3 && !bNumbers) || pEnd == argv[2] || *pEnd != '\0' || nHandsets < 1 ||
+            nHandsets > 1000000) {
             Usage(stderr);
             return 2;
         }
-        return RunBatch(static_cast<int>(nHandsets), stdout);
+        return RunBatch(static_cast<int>(nHandsets), bNumbers ? argv[4] : nullptr, stdout);
     }
     if (argc == 3 && std::strcmp(argv[1], "--export-record") == 0)
         return ExportRecord(argv[2]);

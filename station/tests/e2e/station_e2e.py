@@ -141,6 +141,75 @@ def check_batch(stampwell, sim, libdirs):
     print("batch: 1 passed, 0 failed")
 
 
+def write_settings(line, text, encoding="utf-8"):
+    with open(os.path.join(line.dir, "Stampwell.ini"), "wb") as f:
+        f.write(text.encode(encoding))
+
+
+def summary_of(out):
+    lines = [l for l in out.stdout.splitlines() if l.startswith("summary: ")]
+    if len(lines) != 1:
+        fail("one summary line expected:\n" + out.stdout + out.stderr)
+    return lines[0]
+
+
+def check_numbers(stampwell, sim, libdirs):
+    """Typed numbers from --numbers: every line a handset, used and malformed
+    numbers refused with the operator's message, the run going on."""
+    line = Line(stampwell, sim, libdirs, [])
+    try:
+        write_settings(line, "[General]\r\nIMEI=1\r\nIMEI2=1\r\nBT_ADDR=1\r\n"
+                       "Port=%d\r\nEntrerModeWait=0\r\nTimeout=5000\r\n" % line.port)
+        numbers = ("490154203237518,490154203237526,,00A1B2c3d4e5\n"
+                   "\n"
+                   "490154203237518,490154203237534,,00A1B2C3D4E6\n"   # IMEI1 used
+                   "35000000000001A,490154203237542,,00A1B2C3D4E7\n"   # a letter
+                   "490154203237559,490154203237567,,00A1B2C3D4G7\n"   # not hex
+                   "490154203237559,490154203237567,490154203237575,\n"  # IMEI3 not in use
+                   "490154203237559 , 490154203237567,,00a1b2c3d4e8\r\n")
+        out = subprocess.run([line.station, "--batch", "6", "--numbers", "-"], env=line.env,
+                             input=numbers, capture_output=True, text=True, timeout=120)
+        print(out.stdout, end="")
+        handsets = [l for l in out.stdout.splitlines() if l.startswith("handset ")]
+        verdicts = [": PASS " in l for l in handsets]
+        if verdicts != [True, False, False, False, False, True]:
+            fail("PASS/FAIL per line: %s" % verdicts)
+        for n, text in ((1, "号码490154203237518已使用过"), (2, "IMEI必须为0~9数字"),
+                        (3, "蓝牙地址必须为0~9、A~F"), (4, "IMEI3 is given")):
+            if text not in handsets[n]:
+                fail("line %d: %s missing in %s" % (n + 1, text, handsets[n]))
+        if out.returncode != 1 or "summary: 2 of 6 handsets written" not in summary_of(out):
+            fail("exit %d, %s" % (out.returncode, summary_of(out)))
+        stored = [(r["imei1"], r["imei2"], r["bt_address"]) for r in line.rows()]
+        if stored != [("490154203237518", "490154203237526", "00A1B2c3d4e5"),
+                      ("490154203237559", "490154203237567", "00a1b2c3d4e8")]:
+            fail("the simulator stored %s" % stored)
+
+        # The file ends before N: the run says so and fails.
+        path = os.path.join(line.dir, "numbers.csv")
+        with open(path, "w") as f:
+            f.write("490154203237583,490154203237591,,00A1B2C3D4E9\n")
+        out = line.run(["--batch", "3", "--numbers", path])
+        if out.returncode != 1 or "ended after 1 handset" not in out.stdout or \
+                "summary: 1 of 3" not in summary_of(out):
+            fail("a short numbers file: exit %d\n%s" % (out.returncode, out.stdout))
+        # Typed numbers without a numbers file are a usage error.
+        out = line.run(["--batch", "1"])
+        if out.returncode != 2 or "--numbers" not in out.stdout:
+            fail("manual mode without --numbers: exit %d\n%s" % (out.returncode, out.stdout))
+
+        # A misspelled section: no item in use, so nothing is written and the
+        # handset is a FAIL, never a PASS of nothing.
+        write_settings(line, "[Genral]\r\nIMEI=1\r\nAutoCreateIMEI=1\r\n"
+                       "DefaultIMEI=35000000000000\r\nPort=%d\r\n" % line.port)
+        out = line.run(["--batch", "1"])
+        if out.returncode == 0 or ": PASS " in out.stdout or "没有选择写入项" not in out.stdout:
+            fail("no item in use: exit %d\n%s" % (out.returncode, out.stdout))
+    finally:
+        line.close()
+    print("numbers: 1 passed, 0 failed")
+
+
 def check_crash(stampwell, sim, libdirs, target):
     # Every handset refuses its first write, so a kill can also land between
     # two write tries.
@@ -202,6 +271,7 @@ def main():
     mode, stampwell, sim, libdirs = sys.argv[1:5]
     if mode == "batch":
         check_batch(stampwell, sim, libdirs)
+        check_numbers(stampwell, sim, libdirs)
     elif mode == "crash":
         check_crash(stampwell, sim, libdirs, int(sys.argv[5]) if len(sys.argv) > 5 else 200)
     else:

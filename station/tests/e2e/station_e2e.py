@@ -126,11 +126,18 @@ def check_batch(stampwell, sim, libdirs):
                 [(w[0], w[2], "written") for w in want]:
             fail("the exported record holds %s" % rows)
 
+        # Every run ends cleanly: the summary printed and the status returned,
+        # never a signal from a worker outliving the objects it uses.
+        for n in range(15):
+            out = line.run(["--batch", "1"])
+            if out.returncode != 0 or "summary: 1 of 1 handsets written" not in summary_of(out):
+                fail("run %d: exit %d\n%s%s" % (n, out.returncode, out.stdout, out.stderr))
+
         # A start number that makes invalid numbers: nothing is written and
         # the exit status says so.
         line.write_ini("01234567890123")
         out = line.run(["--batch", "2"])
-        if out.returncode == 0 or len(line.rows()) != 3:
+        if out.returncode == 0 or len(line.rows()) != 18:
             fail("an invalid start number must fail without writing")
         if "输入的IMEI长度不正确" not in out.stdout:
             fail("the validation message is missing: " + out.stdout)

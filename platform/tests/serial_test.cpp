@@ -524,6 +524,35 @@ TEST_F(SerialPortTest, OverlappedReadAndWriteSignalTheirEvents) {
     EXPECT_STREQ(in, "hello");
 }
 
+// ERROR_NO_MORE_ITEMS has the value of the pending status (0x103): an
+// operation that ends with it is complete, with that error, for a caller
+// that polls the record, waits on it, or blocks.
+TEST_F(SerialPortTest, AnOperationEndingWithError0x103IsCompleteNotPending) {
+    SetTimeouts(kAllOnes, kAllOnes, 5000);  // wait up to 5 s for the first byte
+    char buf[8];
+    DWORD n = 0;
+    Overlapped r;
+    // The first attempt finds nothing and pends; the I/O thread's next one
+    // fails.
+    platform::InjectFault("SerialPort::Transfer", ERROR_NO_MORE_ITEMS, 1, 1);
+    ASSERT_FALSE(ReadFile(m_hPort, buf, sizeof buf, &n, &r.ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(r.Signalled(5000));
+    ASSERT_TRUE(HasOverlappedIoCompleted(&r.ov));
+    EXPECT_FALSE(GetOverlappedResult(m_hPort, &r.ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    EXPECT_FALSE(GetOverlappedResult(m_hPort, &r.ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+
+    ASSERT_TRUE(CloseHandle(m_hPort));
+    m_hPort = OpenCom(m_pty.Port(), 0);
+    ASSERT_NE(m_hPort, INVALID_HANDLE_VALUE);
+    SetTimeouts(kAllOnes, kAllOnes, 5000);
+    platform::InjectFault("SerialPort::Transfer", ERROR_NO_MORE_ITEMS, 1, 1);
+    EXPECT_FALSE(ReadFile(m_hPort, buf, sizeof buf, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+}
+
 TEST_F(SerialPortTest, BlockingHandleReadsAndTimesOut) {
     ASSERT_TRUE(CloseHandle(m_hPort));
     m_hPort = OpenCom(m_pty.Port(), 0);

@@ -714,8 +714,14 @@ BOOL UnregisterComPort(DWORD dwPort) {
 
 void UnregisterComPortsOf(const std::string& device) {
     std::string dir = ComPortMapDir();
-    if (!DirTrusted(dir))
-        return;
+    struct stat st;
+    if (!DirTrusted(dir) || stat(dir.c_str(), &st) != 0)
+        return;  // no map, no entries (and none is made by taking its lock)
+    // Entries are found and removed under the numbers lock, which every
+    // registration takes: a number found here cannot go to another device
+    // before its entry is removed.
+    std::lock_guard<std::mutex> lock(g_numberLock);
+    CNumberStore store;
     DIR* pDir = opendir(dir.c_str());
     if (pDir == nullptr)
         return;
@@ -728,8 +734,6 @@ void UnregisterComPortsOf(const std::string& device) {
             stale.push_back(dwPort);
     }
     closedir(pDir);
-    std::lock_guard<std::mutex> lock(g_numberLock);
-    CNumberStore store;
     for (DWORD dwPort : stale)
         RemoveEntry(dir, dwPort);
 }

@@ -86,10 +86,21 @@ std::shared_ptr<T> LookupAs(HANDLE h, ObjectKind kind) {
     return std::static_pointer_cast<T>(object);
 }
 
-// The status the platform stores in OVERLAPPED::Internal while an operation
-// is in progress. A finished operation holds its Windows error there (0 for
-// success) and its byte count in InternalHigh.
+// OVERLAPPED::Internal holds STATUS_PENDING (0x103) while an operation is in
+// progress, as on Windows, so that HasOverlappedIoCompleted reads it. A
+// finished operation holds 0 for success, or its Windows error with
+// kOverlappedFailed set above the error's 32 bits: ERROR_NO_MORE_ITEMS is
+// 0x103 too, and stored bare it would read as "still pending" for ever. The
+// byte count goes to InternalHigh.
 constexpr ULONG_PTR kOverlappedPending = 0x103;
+constexpr ULONG_PTR kOverlappedFailed = ULONG_PTR{1} << 32;
+static_assert(sizeof(ULONG_PTR) > sizeof(DWORD), "the failure mark needs bits above a DWORD");
+
+// Whether the operation on the record is still in progress, and once it is
+// not, its Windows error (0 for success). The status is read as the
+// completing thread stored it.
+bool OverlappedPending(const OVERLAPPED* lpOv);
+DWORD OverlappedError(const OVERLAPPED* lpOv);
 
 // Marks an operation as started (pending) and clears its event.
 void BeginOverlapped(LPOVERLAPPED lpOv);

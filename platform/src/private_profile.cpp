@@ -1,6 +1,8 @@
 // The private-profile calls: reading INI files with the Windows rules and
-// replacing them atomically on writes. The file's bytes are text in the
-// ANSI code page; the wide calls convert names and values.
+// replacing them atomically on writes. A file is text in the ANSI code page
+// or UTF-16 with a byte-order mark (profile_encoding.h) and keeps its
+// encoding; names and values are converted between the caller's text and
+// the file's.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <string>
 
@@ -21,6 +24,7 @@
 #include "platform/win_file.h"
 #include "platform/win_profile.h"
 #include "profile_document.h"
+#include "profile_encoding.h"
 
 namespace platform {
 namespace {
@@ -59,6 +63,53 @@ ReadResult ReadWholeFile(const std::string& path, std::string* pText) {
     }
     ::close(fd);
     return ReadResult::Ok;
+}
+
+// A profile file as read: its encoding and the document's text.
+struct ProfileText {
+    ProfileEncoding encoding = ProfileEncoding::Ansi;
+    std::string text;
+};
+
+// ReadWholeFile, decoded. A file that cannot be decoded reads as empty and
+// counts as unreadable.
+ReadResult ReadProfile(const std::string& path, ProfileText* pFile) {
+    std::string bytes;
+    ReadResult result = ReadWholeFile(path, &bytes);
+    if (result == ReadResult::Ok && !DecodeProfileFile(bytes, &pFile->encoding, &pFile->text)) {
+        pFile->text.clear();
+        return ReadResult::Failed;
+    }
+    return result;
+}
+
+// A caller's name or value (narrow text in the ANSI code page, or wide text)
+// in the encoding of the document's text.
+bool ToDocument(ProfileEncoding encoding, const wchar_t* lpText, std::string* pOut) {
+    return NarrowFromWide(ProfileCodePage(encoding), lpText, pOut);
+}
+
+bool ToDocument(ProfileEncoding encoding, const char* lpText, std::string* pOut) {
+    if (encoding == ProfileEncoding::Ansi) {
+        pOut->assign(lpText);
+        return true;
+    }
+    std::wstring wide;
+    return WideFromNarrow(CP_ACP, lpText, &wide) && ToDocument(encoding, wide.c_str(), pOut);
+}
+
+// The document's text back in the caller's kind of text.
+bool FromDocument(ProfileEncoding encoding, std::string_view text, std::wstring* pOut) {
+    return WideFromNarrow(ProfileCodePage(encoding), text, pOut);
+}
+
+bool FromDocument(ProfileEncoding encoding, std::string_view text, std::string* pOut) {
+    if (encoding == ProfileEncoding::Ansi) {
+        pOut->assign(text);
+        return true;
+    }
+    std::wstring wide;
+    return FromDocument(encoding, text, &wide) && NarrowFromWide(CP_ACP, wide, pOut);
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -151,68 +202,64 @@ bool PathFromWide(LPCWSTR lpFileName, std::string* pPath) {
     return true;
 }
 
-std::wstring AnsiToWide(const char* p, size_t cb) {
-    std::wstring out;
-    if (cb == 0)
-        return out;
-    int n = MultiByteToWideChar(CP_ACP, 0, p, static_cast<int>(cb), nullptr, 0);
-    if (n <= 0)
-        return out;
-    out.resize(static_cast<size_t>(n));
-    MultiByteToWideChar(CP_ACP, 0, p, static_cast<int>(cb), out.data(), n);
-    return out;
-}
-
-std::string WideToAnsi(LPCWSTR p) {
-    std::string out;
-    if (p == nullptr || *p == L'\0')
-        return out;
-    int n = WideCharToMultiByte(CP_ACP, 0, p, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1)
-        return out;
-    out.resize(static_cast<size_t>(n));
-    WideCharToMultiByte(CP_ACP, 0, p, -1, out.data(), n, nullptr, nullptr);
-    out.pop_back();  // the terminator
-    return out;
-}
-
 bool PathFromAnsi(LPCSTR lpFileName, std::string* pPath) {
     if (lpFileName == nullptr || *lpFileName == '\0') {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    return PathFromWide(AnsiToWide(lpFileName, std::strlen(lpFileName)).c_str(), pPath);
+    std::wstring wide;
+    return WideFromNarrow(CP_ACP, lpFileName, &wide) && PathFromWide(wide.c_str(), pPath);
 }
 
-// What a read returns: a single value, or a list of names each followed by
-// a terminator (the list's final terminator is added when copying).
+// What a read finds, in the document's text: a single value, or a list of
+// names each followed by a terminator (the list's final terminator is added
+// when copying). bFound is false when the caller's default applies.
 struct Lookup {
     std::string text;
     bool bList = false;
+    bool bFound = false;
+    ProfileEncoding encoding = ProfileEncoding::Ansi;
 };
 
-Lookup LookupProfile(const std::string& path, const char* lpApp, const char* lpKey,
-                     const char* lpDefault) {
-    std::string file;
-    ReadWholeFile(path, &file);
-    ProfileDocument doc(file);
+template <class T>
+Lookup LookupProfile(const std::string& path, const T* lpApp, const T* lpKey) {
+    ProfileText file;
+    ReadProfile(path, &file);
     Lookup r;
+    r.encoding = file.encoding;
+    std::string app, key;
+    if ((lpApp != nullptr && !ToDocument(file.encoding, lpApp, &app)) ||
+        (lpKey != nullptr && !ToDocument(file.encoding, lpKey, &key)))
+        return r;
+    ProfileDocument doc(file.text, file.encoding != ProfileEncoding::Ansi);
     if (lpApp == nullptr || lpKey == nullptr) {
         r.bList = true;
-        for (const std::string& name :
-             lpApp == nullptr ? doc.SectionNames() : doc.KeyNames(lpApp)) {
+        r.bFound = true;
+        for (const std::string& name : lpApp == nullptr ? doc.SectionNames() : doc.KeyNames(app)) {
             r.text += name;
             r.text += '\0';
         }
         return r;
     }
-    if (!doc.FindValue(lpApp, lpKey, &r.text)) {
-        r.text = lpDefault != nullptr ? lpDefault : "";
-        // Windows drops trailing blanks of the default.
-        while (!r.text.empty() && (r.text.back() == ' ' || r.text.back() == '\t'))
-            r.text.pop_back();
-    }
+    r.bFound = doc.FindValue(app, key, &r.text);
     return r;
+}
+
+// The text a read returns in the caller's kind: what was found, else the
+// default without its trailing blanks (as Windows drops them).
+template <class T>
+std::basic_string<T> ResultText(const Lookup& r, const T* lpDefault) {
+    std::basic_string<T> out;
+    if (r.bFound) {
+        if (!FromDocument(r.encoding, r.text, &out))
+            out.clear();
+        return out;
+    }
+    if (lpDefault != nullptr)
+        out = lpDefault;
+    while (!out.empty() && (out.back() == T(' ') || out.back() == T('\t')))
+        out.pop_back();
+    return out;
 }
 
 // Copies a result with the Windows contract: a value is cut to nSize - 1
@@ -267,12 +314,14 @@ UINT ParseProfileInt(const std::string& value) {
     return bNegative ? 0u - n : n;
 }
 
-UINT GetIntCore(const std::string& path, const char* lpApp, const char* lpKey, INT nDefault) {
+template <class T>
+UINT GetIntCore(const std::string& path, const T* lpApp, const T* lpKey, INT nDefault) {
     if (lpApp == nullptr || lpKey == nullptr)
         return static_cast<UINT>(nDefault);
-    Lookup r = LookupProfile(path, lpApp, lpKey, "");
-    // An empty value reads as the default, as on Windows.
-    if (r.text.empty())
+    Lookup r = LookupProfile(path, lpApp, lpKey);
+    // An empty value reads as the default, as on Windows. Digits, signs and
+    // blanks are ASCII in every encoding of the document.
+    if (!r.bFound || r.text.empty())
         return static_cast<UINT>(nDefault);
     return ParseProfileInt(r.text);
 }
@@ -281,8 +330,12 @@ bool HasLineBreak(const char* p) {
     return p != nullptr && std::strpbrk(p, "\r\n") != nullptr;
 }
 
-BOOL WriteCore(const std::string& path, const char* lpApp, const char* lpKey,
-               const char* lpString) {
+bool HasLineBreak(const wchar_t* p) {
+    return p != nullptr && std::wcspbrk(p, L"\r\n") != nullptr;
+}
+
+template <class T>
+BOOL WriteCore(const std::string& path, const T* lpApp, const T* lpKey, const T* lpString) {
     if (lpApp == nullptr) {
         // All null only asks to flush a cache; there is none.
         if (lpKey == nullptr && lpString == nullptr)
@@ -296,38 +349,42 @@ BOOL WriteCore(const std::string& path, const char* lpApp, const char* lpKey,
         return FALSE;
     }
     std::lock_guard<std::mutex> lock(g_writeLock);
-    std::string file;
-    if (ReadWholeFile(path, &file) == ReadResult::Failed)
+    ProfileText file;
+    if (ReadProfile(path, &file) == ReadResult::Failed)
         return FALSE;
-    ProfileDocument doc(file);
+    // A new file is written in the ANSI code page, as on Windows.
+    std::string app, key, value;
+    if (!ToDocument(file.encoding, lpApp, &app) ||
+        (lpKey != nullptr && !ToDocument(file.encoding, lpKey, &key)) ||
+        (lpString != nullptr && !ToDocument(file.encoding, lpString, &value)))
+        return FALSE;
+    ProfileDocument doc(file.text, file.encoding != ProfileEncoding::Ansi);
     bool bChanged;
     if (lpKey == nullptr)
-        bChanged = doc.DeleteSection(lpApp);
+        bChanged = doc.DeleteSection(app);
     else if (lpString == nullptr)
-        bChanged = doc.DeleteKey(lpApp, lpKey);
+        bChanged = doc.DeleteKey(app, key);
     else
-        bChanged = doc.SetValue(lpApp, lpKey, lpString);
+        bChanged = doc.SetValue(app, key, value);
     // Unchanged (the same value again, or nothing to delete): no write, and
     // a missing file stays missing.
     if (!bChanged)
         return TRUE;
-    return ReplaceFile(path, doc.Text()) ? TRUE : FALSE;
+    std::string bytes;
+    if (!EncodeProfileFile(file.encoding, doc.Text(), &bytes))
+        return FALSE;
+    return ReplaceFile(path, bytes) ? TRUE : FALSE;
 }
 
 }  // namespace
 }  // namespace platform
-
-using platform::WideToAnsi;
 
 extern "C" UINT GetPrivateProfileIntW(LPCWSTR lpAppName, LPCWSTR lpKeyName, INT nDefault,
                                       LPCWSTR lpFileName) {
     std::string path;
     if (!platform::PathFromWide(lpFileName, &path))
         return static_cast<UINT>(nDefault);
-    if (lpAppName == nullptr || lpKeyName == nullptr)
-        return static_cast<UINT>(nDefault);
-    return platform::GetIntCore(path, WideToAnsi(lpAppName).c_str(), WideToAnsi(lpKeyName).c_str(),
-                                nDefault);
+    return platform::GetIntCore(path, lpAppName, lpKeyName, nDefault);
 }
 
 extern "C" UINT GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault,
@@ -348,13 +405,8 @@ extern "C" DWORD GetPrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, 
         lpReturnedString[0] = L'\0';
         return 0;
     }
-    std::string app = WideToAnsi(lpAppName);
-    std::string key = WideToAnsi(lpKeyName);
-    std::string def = WideToAnsi(lpDefault);
-    platform::Lookup r =
-        platform::LookupProfile(path, lpAppName != nullptr ? app.c_str() : nullptr,
-                                lpKeyName != nullptr ? key.c_str() : nullptr, def.c_str());
-    std::wstring wide = platform::AnsiToWide(r.text.data(), r.text.size());
+    platform::Lookup r = platform::LookupProfile(path, lpAppName, lpKeyName);
+    std::wstring wide = platform::ResultText(r, lpDefault);
     size_t cut = wide.size() < nSize ? wide.size() : nSize - 1;
     return platform::CopyResult(wide.data(), wide.size(), r.bList, lpReturnedString, nSize, cut);
 }
@@ -368,11 +420,11 @@ extern "C" DWORD GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LP
         lpReturnedString[0] = '\0';
         return 0;
     }
-    platform::Lookup r = platform::LookupProfile(path, lpAppName, lpKeyName, lpDefault);
+    platform::Lookup r = platform::LookupProfile(path, lpAppName, lpKeyName);
+    std::string text = platform::ResultText(r, lpDefault);
     // A cut value never ends in half a double-byte character.
-    size_t cut = platform::AnsiCutPoint(r.text.data(), r.text.size(), nSize - 1);
-    return platform::CopyResult(r.text.data(), r.text.size(), r.bList, lpReturnedString, nSize,
-                                cut);
+    size_t cut = platform::AnsiCutPoint(text.data(), text.size(), nSize - 1);
+    return platform::CopyResult(text.data(), text.size(), r.bList, lpReturnedString, nSize, cut);
 }
 
 extern "C" BOOL WritePrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lpString,
@@ -382,12 +434,7 @@ extern "C" BOOL WritePrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName,
     std::string path;
     if (!platform::PathFromWide(lpFileName, &path))
         return FALSE;
-    std::string app = WideToAnsi(lpAppName);
-    std::string key = WideToAnsi(lpKeyName);
-    std::string value = WideToAnsi(lpString);
-    return platform::WriteCore(path, lpAppName != nullptr ? app.c_str() : nullptr,
-                               lpKeyName != nullptr ? key.c_str() : nullptr,
-                               lpString != nullptr ? value.c_str() : nullptr);
+    return platform::WriteCore(path, lpAppName, lpKeyName, lpString);
 }
 
 extern "C" BOOL WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString,

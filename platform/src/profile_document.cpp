@@ -26,12 +26,12 @@ char Fold(char c) {
 
 // Letter case is folded in single-byte characters only: the second byte of
 // a double-byte character may look like an ASCII letter and must match
-// exactly.
-bool EqualNoCase(std::string_view a, std::string_view b) {
+// exactly. (UTF-8 has no such bytes.)
+bool EqualNoCase(std::string_view a, std::string_view b, bool bDoubleByte) {
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (IsAnsiLeadByte(static_cast<unsigned char>(a[i])) && i + 1 < a.size()) {
+        if (bDoubleByte && IsAnsiLeadByte(static_cast<unsigned char>(a[i])) && i + 1 < a.size()) {
             if (a[i] != b[i] || a[i + 1] != b[i + 1])
                 return false;
             ++i;
@@ -61,21 +61,22 @@ std::string StoredValue(std::string_view value) {
 
 }  // namespace
 
-ProfileDocument::ProfileDocument(std::string_view text) {
+ProfileDocument::ProfileDocument(std::string_view text, bool bUtf8) : m_bUtf8(bUtf8) {
+    // Neither CR nor LF is ever part of a double-byte character.
     size_t pos = 0;
     while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
+        size_t end = text.find_first_of("\r\n", pos);
         Line line;
-        if (nl == std::string_view::npos) {
+        if (end == std::string_view::npos) {
             line.text = std::string(text.substr(pos));
             pos = text.size();
         } else {
-            size_t end = nl;
-            if (end > pos && text[end - 1] == '\r')
-                --end;
+            size_t next = end + 1;
+            if (text[end] == '\r' && next < text.size() && text[next] == '\n')
+                ++next;
             line.text = std::string(text.substr(pos, end - pos));
-            line.eol = std::string(text.substr(end, nl + 1 - end));
-            pos = nl + 1;
+            line.eol = std::string(text.substr(end, next - end));
+            pos = next;
             if (m_eol.empty())
                 m_eol = line.eol;
         }
@@ -83,6 +84,10 @@ ProfileDocument::ProfileDocument(std::string_view text) {
     }
     if (m_eol.empty())
         m_eol = "\r\n";
+}
+
+bool ProfileDocument::NamesEqual(std::string_view a, std::string_view b) const {
+    return EqualNoCase(a, b, !m_bUtf8);
 }
 
 ProfileDocument::Parsed ProfileDocument::Parse(size_t index) const {
@@ -115,7 +120,7 @@ size_t ProfileDocument::FindSection(std::string_view section) const {
     section = Trim(section);
     for (size_t i = 0; i < m_lines.size(); ++i) {
         Parsed p = Parse(i);
-        if (p.kind == Kind::Section && EqualNoCase(p.name, section))
+        if (p.kind == Kind::Section && NamesEqual(p.name, section))
             return i;
     }
     return std::string::npos;
@@ -137,7 +142,7 @@ bool ProfileDocument::FindValue(std::string_view section, std::string_view key,
     size_t end = SectionEnd(header);
     for (size_t i = header + 1; i < end; ++i) {
         Parsed p = Parse(i);
-        if (p.kind != Kind::Key || !EqualNoCase(p.name, key))
+        if (p.kind != Kind::Key || !NamesEqual(p.name, key))
             continue;
         std::string_view v = p.value;
         if (v.size() >= 2 && IsQuote(v.front()) && v.back() == v.front())
@@ -199,7 +204,7 @@ bool ProfileDocument::SetValue(std::string_view section, std::string_view key,
         Parsed p = Parse(i);
         if (p.kind != Kind::Key)
             continue;
-        if (EqualNoCase(p.name, key)) {
+        if (NamesEqual(p.name, key)) {
             if (m_lines[i].text == text)
                 return false;
             m_lines[i].text = text;
@@ -220,7 +225,7 @@ bool ProfileDocument::DeleteKey(std::string_view section, std::string_view key) 
     size_t end = SectionEnd(header);
     for (size_t i = header + 1; i < end; ++i) {
         Parsed p = Parse(i);
-        if (p.kind == Kind::Key && EqualNoCase(p.name, key)) {
+        if (p.kind == Kind::Key && NamesEqual(p.name, key)) {
             m_lines.erase(m_lines.begin() + static_cast<std::ptrdiff_t>(i));
             return true;
         }

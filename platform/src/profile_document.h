@@ -1,6 +1,6 @@
 // The text of a profile (INI) file as its lines, with the Windows rules for
 // reading it and edits that keep every other line byte for byte. Text is
-// narrow, in the ANSI code page.
+// narrow: in the ANSI code page, or UTF-8 (see profile_encoding.h).
 #pragma once
 
 #include <string>
@@ -11,9 +11,9 @@ namespace platform {
 
 class ProfileDocument {
 public:
-    // Splits the text into lines; CR LF and LF line ends are both kept as
-    // they were.
-    explicit ProfileDocument(std::string_view text);
+    // Splits the text into lines; CR LF, LF and lone CR line ends are all
+    // kept as they were. bUtf8: the text is UTF-8, not in the ANSI code page.
+    explicit ProfileDocument(std::string_view text, bool bUtf8 = false);
 
     // The value of the first matching key in the first matching section
     // (names compared without regard to letter case, blanks trimmed, a
@@ -37,7 +37,7 @@ public:
 private:
     struct Line {
         std::string text;  // without its line end
-        std::string eol;   // "\r\n", "\n", or empty for a last line without one
+        std::string eol;   // "\r\n", "\n", "\r", or empty for a last line without one
     };
     enum class Kind { Other, Section, Key };
     struct Parsed {
@@ -53,7 +53,10 @@ private:
     size_t SectionEnd(size_t header) const;
     void EnsureLineEnd(size_t index);
 
+    bool NamesEqual(std::string_view a, std::string_view b) const;
+
     std::vector<Line> m_lines;
+    bool m_bUtf8;
     std::string m_eol;  // line end for new lines: the file's own, else CR LF
 };
 

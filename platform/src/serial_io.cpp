@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/fault_injection.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 #include "serial_port.h"
@@ -120,6 +121,8 @@ void SerialPort::Activate(WriteOp& op, Clock::time_point now) {
 // Moves what the driver holds into the read's buffer. Returns 0, or the
 // Windows error that ends the read (the device vanishing included).
 DWORD SerialPort::Transfer(ReadOp& op, Clock::time_point now) {
+    if (FaultHit("SerialPort::Transfer"))
+        return GetLastError();  // the device's own failure ends the operation
     DWORD nBefore = op.nGot;
     while (op.nGot < op.nWant) {
         ssize_t n = ::read(m_fd, op.pBuffer + op.nGot, op.nWant - op.nGot);
@@ -145,6 +148,8 @@ DWORD SerialPort::Transfer(ReadOp& op, Clock::time_point now) {
 }
 
 DWORD SerialPort::Transfer(WriteOp& op, Clock::time_point /*now*/) {
+    if (FaultHit("SerialPort::Transfer"))
+        return GetLastError();
     while (op.nDone < op.nWant) {
         ssize_t n = ::write(m_fd, op.pBuffer + op.nDone, op.nWant - op.nDone);
         if (n > 0) {
@@ -283,8 +288,8 @@ void SerialPort::IoThread() {
 
 BOOL SerialPort::FinishSyncLocked(std::unique_lock<std::mutex>& lock, LPOVERLAPPED lpOv,
                                   LPDWORD lpCount) {
-    m_syncCv.wait(lock, [&] { return Status(lpOv) != kOverlappedPending; });
-    DWORD dwStatus = static_cast<DWORD>(Status(lpOv));
+    m_syncCv.wait(lock, [&] { return !OverlappedPending(lpOv); });
+    DWORD dwStatus = OverlappedError(lpOv);
     if (lpCount != nullptr)
         *lpCount = static_cast<DWORD>(lpOv->InternalHigh);
     if (dwStatus != ERROR_SUCCESS) {

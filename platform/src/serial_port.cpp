@@ -69,7 +69,7 @@ std::shared_ptr<SerialPort> SerialPort::Open(const std::string& path, DWORD dwAc
                                              bool bOverlapped) {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        // EBUSY: another opener set TIOCEXCL.
+        // EBUSY: another program holds the tty with TIOCEXCL.
         SetLastError(errno == EBUSY ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
         return nullptr;
     }
@@ -88,26 +88,25 @@ std::shared_ptr<SerialPort> SerialPort::Open(const std::string& path, DWORD dwAc
             return nullptr;
         }
     }
-    bool bExclusive = false;
     auto fail = [&](DWORD dwError) -> std::shared_ptr<SerialPort> {
-        // The exclusive flag belongs to the tty, not to this descriptor:
-        // clear it, or later openers would be refused.
-        if (bExclusive)
-            ioctl(fd, TIOCNXCL);
-        close(fd);
+        close(fd);  // also drops the flock, if taken
         std::lock_guard<std::mutex> lock(g_openLock);
         g_openDevices.erase(st.st_rdev);
         SetLastError(dwError);
         return nullptr;
     };
-    // TIOCEXCL keeps other non-root openers out but does not stop root, and
-    // CI runs as root: the flock() on the device is what every opener of a
-    // COM port honours. Pseudo-terminal helpers keep a slave descriptor open
-    // without the lock, so they do not count as openers.
+    // Exclusivity is an flock() on the open file description: the kernel
+    // drops it when the holder closes the port or dies, SIGKILL included,
+    // and every opener honours it, root too. TIOCEXCL is not used: the flag
+    // lives in the tty, which outlives the opener as long as anyone else
+    // holds it open (a pseudo-terminal's master, a getty or a modem manager
+    // on a real UART), so a killed opener would lock every later non-root
+    // opener out. A USB adapter that returns gets a new node, and no lock.
+    // Pseudo-terminal helpers keep a slave descriptor open without the
+    // lock, so they do not count as openers.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         return fail(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
     }
-    bExclusive = ioctl(fd, TIOCEXCL) == 0;
     struct termios tio;
     if (tcgetattr(fd, &tio) != 0)
         return fail(ErrorFromErrno(errno));
@@ -170,9 +169,6 @@ void SerialPort::Shutdown() {
     std::lock_guard<std::mutex> lock(m_lock);
     if (!m_bVanished)
         DrainForCloseLocked();
-    // The exclusive flag lives in the tty, not in our descriptor: a pty
-    // helper's kept slave would otherwise leave the device exclusive.
-    ioctl(m_fd, TIOCNXCL);
     close(m_fd);  // also drops the flock
     close(m_nWakeFd);
     m_fd = -1;

@@ -30,11 +30,6 @@ namespace platform {
 // The error a vanished device reports from every later call.
 inline constexpr DWORD kVanishedError = ERROR_DEVICE_NOT_CONNECTED;
 
-// The status word of an OVERLAPPED, read as the completing thread wrote it.
-inline ULONG_PTR Status(LPOVERLAPPED lpOv) {
-    return std::atomic_ref<ULONG_PTR>(lpOv->Internal).load(std::memory_order_acquire);
-}
-
 class SerialPort final : public KernelObject {
 public:
     using Clock = std::chrono::steady_clock;
@@ -120,7 +115,8 @@ private:
     bool InQueueLocked(DWORD* pCount);
     // One kind of operation each (serial_io.cpp): start its limits, move
     // bytes (0 or the Windows error that ends it), tell whether it is done,
-    // and its count so far.
+    // and its count so far. The fault seam's "SerialPort::Transfer" makes a
+    // transfer end with the armed error, on the caller's or the I/O thread.
     void Activate(ReadOp& op, Clock::time_point now);
     void Activate(WriteOp& op, Clock::time_point now);
     DWORD Transfer(ReadOp& op, Clock::time_point now);

@@ -13,10 +13,18 @@ namespace platform {
 namespace {
 // OVERLAPPED::Internal is written by the completing thread and polled by
 // GetOverlappedResult without a wait; access it atomically.
-ULONG_PTR LoadStatus(LPOVERLAPPED lpOv) {
-    return std::atomic_ref<ULONG_PTR>(lpOv->Internal).load(std::memory_order_acquire);
+ULONG_PTR LoadStatus(const OVERLAPPED* lpOv) {
+    return __atomic_load_n(&lpOv->Internal, __ATOMIC_ACQUIRE);
 }
 }  // namespace
+
+bool OverlappedPending(const OVERLAPPED* lpOv) {
+    return LoadStatus(lpOv) == kOverlappedPending;
+}
+
+DWORD OverlappedError(const OVERLAPPED* lpOv) {
+    return static_cast<DWORD>(LoadStatus(lpOv) & ~kOverlappedFailed);
+}
 
 void BeginOverlapped(LPOVERLAPPED lpOv) {
     lpOv->InternalHigh = 0;
@@ -28,7 +36,8 @@ void BeginOverlapped(LPOVERLAPPED lpOv) {
 void CompleteOverlapped(LPOVERLAPPED lpOv, DWORD dwError, DWORD dwCount) {
     HANDLE hEvent = lpOv->hEvent;
     lpOv->InternalHigh = dwCount;
-    std::atomic_ref<ULONG_PTR>(lpOv->Internal).store(dwError, std::memory_order_release);
+    const ULONG_PTR status = dwError == ERROR_SUCCESS ? 0 : kOverlappedFailed | dwError;
+    std::atomic_ref<ULONG_PTR>(lpOv->Internal).store(status, std::memory_order_release);
     if (hEvent != nullptr)
         SetEvent(hEvent);
 }
@@ -85,7 +94,7 @@ extern "C" BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    while (platform::LoadStatus(lpOverlapped) == platform::kOverlappedPending) {
+    while (platform::OverlappedPending(lpOverlapped)) {
         if (!bWait) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
@@ -105,7 +114,7 @@ extern "C" BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
             *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
         return FALSE;
     }
-    DWORD dwStatus = static_cast<DWORD>(platform::LoadStatus(lpOverlapped));
+    DWORD dwStatus = platform::OverlappedError(lpOverlapped);
     if (lpNumberOfBytesTransferred != nullptr)
         *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
     if (dwStatus != ERROR_SUCCESS) {

@@ -1,10 +1,14 @@
 // The COM port map: where it lives, explicit entries, first-free numbers
 // under contention, dangling and foreign entries.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -264,6 +268,54 @@ TEST(ComPortStaleEntries, OneDeviceGetsOneNumber) {
     EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
     EXPECT_EQ(platform::ResolveComPort(dwHand), "/dev/zero");
     EXPECT_EQ(Naming("/dev/zero"), 1);
+}
+
+// Whether some process waits for an flock on the file at path (a "->"
+// line of /proc/locks names its inode), waiting up to five seconds.
+bool SomeoneWaitsForLock(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return false;
+    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);) {
+            if (line.find("->") != std::string::npos && line.find("FLOCK") != std::string::npos &&
+                line.find(inode) != std::string::npos)
+                return true;
+        }
+        std::this_thread::yield();
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+// A helper clears a dead owner's entries of its new slave, while another
+// process registers the number that one of them held: the new entry stays.
+TEST(ComPortStaleEntries, AnEntryRegisteredDuringAClearOfItsNumberIsKept) {
+    TempComMap map;
+    const DWORD n = platform::RegisterComPort(0, "/dev/null");
+    ASSERT_NE(n, 0u);
+    const std::string entry = map.Dir() + "/COM" + std::to_string(n);
+    // The other process holds the map's lock (as its registration does).
+    const std::string lockPath = map.Dir() + "/.hardware-numbers.lock";
+    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    std::thread clear([] { platform::UnregisterComPortsOf("/dev/null"); });
+    const bool bWaiting = SomeoneWaitsForLock(lockPath);
+    if (bWaiting) {
+        // Meanwhile the old entry went and the number went to another device.
+        EXPECT_TRUE(platform::UnregisterComPort(n));
+        EXPECT_EQ(symlink("/dev/zero", entry.c_str()), 0);
+    }
+    flock(fd, LOCK_UN);
+    close(fd);
+    clear.join();
+    ASSERT_TRUE(bWaiting) << "the clear never waited for the map's lock";
+    EXPECT_EQ(platform::ResolveComPort(n), "/dev/zero") << "the new entry was removed";
+    platform::UnregisterComPortsOf("/dev/zero");
+    EXPECT_EQ(platform::ResolveComPort(n), "");
 }
 
 TEST(ComPortMap, RegistrationFailureIsInjectable) {

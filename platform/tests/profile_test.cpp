@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -237,6 +238,100 @@ TEST_F(Profile, DoubleByteNamesDoNotMatchByFoldedTrailBytes) {
     m_dir.Write("t.ini", "[S]\r\n\x81\x61=1\r\n");
     EXPECT_EQ(GetPrivateProfileIntA("S", "\x81\x41", 0, m_dir.Path("t.ini").c_str()), 0u);
     EXPECT_EQ(GetPrivateProfileIntA("S", "\x81\x61", 0, m_dir.Path("t.ini").c_str()), 1u);
+}
+
+// The bytes of a UTF-16 file with its byte-order mark.
+std::string Utf16File(std::u16string_view text, bool bBigEndian = false) {
+    std::string bytes = bBigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char16_t u : text) {
+        const char lo = static_cast<char>(u & 0xFF);
+        const char hi = static_cast<char>(u >> 8);
+        bytes += bBigEndian ? hi : lo;
+        bytes += bBigEndian ? lo : hi;
+    }
+    return bytes;
+}
+
+// "Unicode" files, as Windows editors save them: read as text, not bytes,
+// and written back in UTF-16 with their mark, every other line (characters
+// outside the ANSI code page included) as it was.
+TEST_F(Profile, Utf16FilesReadAndKeepTheirEncoding) {
+    m_dir.Write("t.ini", Utf16File(u"; \U0001F600 \u00E9\r\n"
+                                   u"[General]\r\n"
+                                   u"IMEI=1\r\n"
+                                   u"Port = -3\r\n"
+                                   u"[\u8BBE\u7F6E]\r\n"
+                                   u"Name=\u9519\u8BEF\r\n"));
+    EXPECT_EQ(Int(L"general", L"IMEI"), 1u);
+    EXPECT_EQ(static_cast<INT>(Int(L"General", L"Port")), -3);
+    EXPECT_EQ(Str(L"\x8BBE\x7F6E", L"Name"), L"\x9519\x8BEF");
+    wchar_t list[32];
+    DWORD n = GetPrivateProfileStringW(nullptr, nullptr, L"", list, 32, m_path.c_str());
+    EXPECT_EQ(std::wstring(list, n + 1), std::wstring(L"General\0\x8BBE\x7F6E\0\0", 12));
+    // The narrow calls see the same file in GBK.
+    const std::string path = m_dir.Path("t.ini");
+    char buf[16];
+    EXPECT_EQ(GetPrivateProfileStringA("\xC9\xE8\xD6\xC3", "Name", "", buf, 16, path.c_str()), 4u);
+    EXPECT_STREQ(buf, "\xB4\xED\xCE\xF3");
+    EXPECT_EQ(GetPrivateProfileIntA("General", "Port", 0, path.c_str()), static_cast<UINT>(-3));
+
+    ASSERT_TRUE(WritePrivateProfileStringW(L"General", L"Port", L"7", m_path.c_str()));
+    ASSERT_TRUE(
+        WritePrivateProfileStringW(L"General", L"DefaultIMEI", L"\u00C512", m_path.c_str()));
+    ASSERT_TRUE(
+        WritePrivateProfileStringA("\xC9\xE8\xD6\xC3", "Name", "\xD5\xFD\xB3\xA3", path.c_str()));
+    EXPECT_EQ(FileText(), Utf16File(u"; \U0001F600 \u00E9\r\n"
+                                    u"[General]\r\n"
+                                    u"IMEI=1\r\n"
+                                    u"Port=7\r\n"
+                                    u"DefaultIMEI=\u00C512\r\n"
+                                    u"[\u8BBE\u7F6E]\r\n"
+                                    u"Name=\u6B63\u5E38\r\n"));
+    EXPECT_EQ(Str(L"General", L"DefaultIMEI"), L"\u00C512");
+    // A conversion that fails, reading the file or encoding it again, fails
+    // the write and leaves the file as it was.
+    const std::string before = FileText();
+    for (const char* lpszCall : {"WideCharToMultiByte", "MultiByteToWideChar"}) {
+        platform::InjectFault(lpszCall, ERROR_NOT_ENOUGH_MEMORY, 0, 1);
+        EXPECT_FALSE(WritePrivateProfileStringW(L"General", L"Port", L"8", m_path.c_str()));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY) << lpszCall;
+        platform::ClearFaults();
+        EXPECT_EQ(FileText(), before) << lpszCall;
+    }
+    // Deleting keeps the encoding too, down to a file of its mark alone.
+    ASSERT_TRUE(WritePrivateProfileStringW(L"General", nullptr, nullptr, m_path.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringW(L"\x8BBE\x7F6E", nullptr, nullptr, m_path.c_str()));
+    EXPECT_EQ(FileText(), Utf16File(u"; \U0001F600 \u00E9\r\n"));
+    m_dir.Write("t.ini", Utf16File(u""));
+    ASSERT_TRUE(WritePrivateProfileStringW(L"S", L"k", L"v", m_path.c_str()));
+    EXPECT_EQ(FileText(), Utf16File(u"[S]\r\nk=v\r\n"));
+}
+
+TEST_F(Profile, BigEndianUtf16AndUtf8MarkedFilesKeepTheirEncoding) {
+    m_dir.Write("t.ini", Utf16File(u"[S]\r\nk=1\r\n", true));
+    EXPECT_EQ(Int(L"S", L"k"), 1u);
+    ASSERT_TRUE(WritePrivateProfileStringW(L"S", L"j", L"2", m_path.c_str()));
+    EXPECT_EQ(FileText(), Utf16File(u"[S]\r\nk=1\r\nj=2\r\n", true));
+    // A UTF-8 mark stays in front; the bytes after it are read as they are.
+    m_dir.Write("t.ini", "\xEF\xBB\xBF[S]\r\nk=1\r\n");
+    EXPECT_EQ(Int(L"S", L"k"), 1u);
+    ASSERT_TRUE(WritePrivateProfileStringW(L"S", L"j", L"2", m_path.c_str()));
+    EXPECT_EQ(FileText(), "\xEF\xBB\xBF[S]\r\nk=1\r\nj=2\r\n");
+}
+
+// Windows ends a line at a lone CR as well; new lines take the file's own
+// line end.
+TEST_F(Profile, CarriageReturnsAloneEndLines) {
+    m_dir.Write("t.ini", "[A]\rx=1\ry=2\r[B]\rz=3");
+    EXPECT_EQ(Int(L"A", L"x"), 1u);
+    EXPECT_EQ(Int(L"A", L"y"), 2u);
+    EXPECT_EQ(Int(L"B", L"z"), 3u);
+    EXPECT_EQ(Str(L"A", L"x"), L"1");
+    ASSERT_TRUE(WritePrivateProfileStringW(L"A", L"w", L"4", m_path.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringW(L"C", L"v", L"5", m_path.c_str()));
+    EXPECT_EQ(FileText(), "[A]\rx=1\ry=2\rw=4\r[B]\rz=3\r\r[C]\rv=5\r");
+    m_dir.Write("t.ini", Utf16File(u"[A]\rx=1\r"));
+    EXPECT_EQ(Int(L"A", L"x"), 1u);
 }
 
 TEST_F(Profile, ConcurrentWritersLoseNoUpdate) {

@@ -1,14 +1,18 @@
 // Serial ports on real pseudo-terminals mapped as COM ports: opening and
 // exclusivity, line settings, time-outs, overlapped transfers, comm events,
 // purging, closing with work pending, a vanishing device, bulk transfers.
+#include <grp.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <fcntl.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -25,8 +29,6 @@
 #include "platform/win_serial.h"
 #include "platform/win_sync.h"
 #include "temp_com_map.h"
-
-extern char** environ;
 
 namespace {
 
@@ -59,14 +61,105 @@ struct Overlapped {
 
 // Another process opening the port runs this test binary again with
 // SERIAL_CHILD_PORT set: before any test runs, it opens the port and exits
-// with the open's last error.
+// with the open's last error; with SERIAL_CHILD_HOLD set it keeps the port
+// instead, says so with one byte on its standard output, and waits to be
+// killed.
 [[maybe_unused]] const bool g_bChildOpener = [] {
     const char* lpszPort = getenv("SERIAL_CHILD_PORT");
     if (lpszPort == nullptr)
         return false;
     HANDLE h = OpenCom(static_cast<DWORD>(atoi(lpszPort)));
-    _exit(h == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
+    if (h == INVALID_HANDLE_VALUE || getenv("SERIAL_CHILD_HOLD") == nullptr)
+        _exit(h == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
+    if (write(STDOUT_FILENO, "o", 1) != 1)
+        _exit(1);
+    for (;;)
+        pause();
 }();
+
+// A process that opens a COM port (see g_bChildOpener). With bAsNobody and
+// a root test run it runs as the user 'nobody': root ignores a tty's
+// exclusive flag, so only an ordinary user sees whether one was left set.
+class ChildOpener {
+public:
+    ChildOpener(DWORD dwPort, const std::string& mapDir, bool bHold, bool bAsNobody) {
+        std::string self(4096, '\0');
+        ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
+        int fds[2];
+        if (n <= 0 || pipe(fds) != 0)
+            return;
+        self.resize(static_cast<size_t>(n));
+        uid_t uid = 0;
+        gid_t gid = 0;
+        bool bDrop = bAsNobody && geteuid() == 0;
+        if (bDrop) {
+            const struct passwd* pw = getpwnam("nobody");
+            if (pw == nullptr)
+                return;
+            uid = pw->pw_uid;
+            gid = pw->pw_gid;
+        }
+        std::string port = "SERIAL_CHILD_PORT=" + std::to_string(dwPort);
+        std::string map = "COMPORT_MAP_DIR=" + mapDir;
+        std::string hold = "SERIAL_CHILD_HOLD=1";
+        char* argv[] = {self.data(), nullptr};
+        char* envp[] = {port.data(), map.data(), bHold ? hold.data() : nullptr, nullptr};
+        m_pid = fork();
+        if (m_pid == 0) {
+            // Only async-signal-safe calls between fork and exec.
+            if (dup2(fds[1], STDOUT_FILENO) < 0 ||
+                (bDrop && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)))
+                _exit(126);
+            execve(self.c_str(), argv, envp);
+            _exit(127);
+        }
+        close(fds[1]);
+        m_nOut = fds[0];
+    }
+    ~ChildOpener() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        if (m_nOut >= 0)
+            close(m_nOut);
+    }
+    ChildOpener(const ChildOpener&) = delete;
+    ChildOpener& operator=(const ChildOpener&) = delete;
+
+    bool Started() const { return m_pid > 0; }
+    // A holding child: true once it has the port open (false if it exited).
+    bool Opened() {
+        char c = 0;
+        ssize_t n;
+        do {
+            n = read(m_nOut, &c, 1);
+        } while (n < 0 && errno == EINTR);
+        return n == 1;
+    }
+    // Kills the child with SIGKILL, as a crash or the task manager would.
+    void Kill() { Wait(SIGKILL); }
+    // The exit status of a child that does not hold: the open's last error.
+    int ExitCode() { return Wait(0); }
+
+private:
+    int Wait(int nSignal) {
+        if (m_pid <= 0)
+            return -1;
+        if (nSignal != 0)
+            kill(m_pid, nSignal);
+        int status = 0;
+        pid_t pid;
+        do {
+            pid = waitpid(m_pid, &status, 0);
+        } while (pid < 0 && errno == EINTR);
+        m_pid = -1;
+        return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    pid_t m_pid = -1;
+    int m_nOut = -1;
+};
 
 // One pseudo-terminal registered in a private map and opened as a COM port.
 class SerialPortTest : public ::testing::Test {
@@ -153,26 +246,46 @@ TEST_F(SerialPortTest, SecondOpenIsDeniedUntilTheFirstCloses) {
 }
 
 TEST_F(SerialPortTest, SecondProcessIsDenied) {
-    std::string self(4096, '\0');
-    ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
-    ASSERT_GT(n, 0);
-    self.resize(static_cast<size_t>(n));
     auto runChild = [&]() {
-        std::string port = "SERIAL_CHILD_PORT=" + std::to_string(m_pty.Port());
-        std::string mapDir = "COMPORT_MAP_DIR=" + m_map.Dir();
-        char* argv[] = {self.data(), nullptr};
-        char* envp[] = {port.data(), mapDir.data(), nullptr};
-        pid_t pid = 0;
-        if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp) != 0)
-            return -1;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        ChildOpener child(m_pty.Port(), m_map.Dir(), false, false);
+        return child.ExitCode();
     };
     EXPECT_EQ(runChild(), static_cast<int>(ERROR_ACCESS_DENIED));
     ASSERT_TRUE(CloseHandle(m_hPort));
     m_hPort = INVALID_HANDLE_VALUE;
     EXPECT_EQ(runChild(), 0);
+}
+
+// Exclusivity ends with the process that held the port, even when it is
+// killed and cannot close it: an ordinary user (and root) opens the port
+// again at once.
+TEST_F(SerialPortTest, AKilledOpenerLeavesThePortFree) {
+    if (geteuid() == 0 && getpwnam("nobody") == nullptr)
+        GTEST_SKIP() << "running as root without a user 'nobody' to open the port as";
+    ASSERT_TRUE(CloseHandle(m_hPort));
+    m_hPort = INVALID_HANDLE_VALUE;
+    if (geteuid() == 0) {
+        // The unprivileged children must reach the map and the device.
+        ASSERT_EQ(chmod(m_map.Dir().c_str(), 0755), 0);
+        ASSERT_EQ(chmod(m_pty.SlavePath().c_str(), 0666), 0);
+    }
+    ChildOpener holder(m_pty.Port(), m_map.Dir(), true, true);
+    ASSERT_TRUE(holder.Started());
+    ASSERT_TRUE(holder.Opened()) << "the child could not open the port";
+    // While it lives, every other opener is refused.
+    EXPECT_EQ(OpenCom(m_pty.Port()), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    {
+        ChildOpener second(m_pty.Port(), m_map.Dir(), false, true);
+        EXPECT_EQ(second.ExitCode(), static_cast<int>(ERROR_ACCESS_DENIED));
+    }
+    holder.Kill();
+    {
+        ChildOpener again(m_pty.Port(), m_map.Dir(), false, true);
+        EXPECT_EQ(again.ExitCode(), 0) << "the killed opener left the port locked";
+    }
+    m_hPort = OpenCom(m_pty.Port());
+    EXPECT_NE(m_hPort, INVALID_HANDLE_VALUE) << GetLastError();
 }
 
 TEST_F(SerialPortTest, LineSettingsRoundTripAndReachTheTty) {
@@ -409,6 +522,35 @@ TEST_F(SerialPortTest, OverlappedReadAndWriteSignalTheirEvents) {
     ASSERT_TRUE(GetOverlappedResult(m_hPort, &r.ov, &dwRead, FALSE));
     EXPECT_EQ(dwRead, 5u);
     EXPECT_STREQ(in, "hello");
+}
+
+// ERROR_NO_MORE_ITEMS has the value of the pending status (0x103): an
+// operation that ends with it is complete, with that error, for a caller
+// that polls the record, waits on it, or blocks.
+TEST_F(SerialPortTest, AnOperationEndingWithError0x103IsCompleteNotPending) {
+    SetTimeouts(kAllOnes, kAllOnes, 5000);  // wait up to 5 s for the first byte
+    char buf[8];
+    DWORD n = 0;
+    Overlapped r;
+    // The first attempt finds nothing and pends; the I/O thread's next one
+    // fails.
+    platform::InjectFault("SerialPort::Transfer", ERROR_NO_MORE_ITEMS, 1, 1);
+    ASSERT_FALSE(ReadFile(m_hPort, buf, sizeof buf, &n, &r.ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(r.Signalled(5000));
+    ASSERT_TRUE(HasOverlappedIoCompleted(&r.ov));
+    EXPECT_FALSE(GetOverlappedResult(m_hPort, &r.ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    EXPECT_FALSE(GetOverlappedResult(m_hPort, &r.ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+
+    ASSERT_TRUE(CloseHandle(m_hPort));
+    m_hPort = OpenCom(m_pty.Port(), 0);
+    ASSERT_NE(m_hPort, INVALID_HANDLE_VALUE);
+    SetTimeouts(kAllOnes, kAllOnes, 5000);
+    platform::InjectFault("SerialPort::Transfer", ERROR_NO_MORE_ITEMS, 1, 1);
+    EXPECT_FALSE(ReadFile(m_hPort, buf, sizeof buf, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
 }
 
 TEST_F(SerialPortTest, BlockingHandleReadsAndTimesOut) {

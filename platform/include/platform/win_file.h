@@ -75,7 +75,9 @@ PLATFORM_API BOOL RemoveDirectoryW(LPCWSTR lpPathName);
 }
 
 // TRUE once an overlapped operation on the record has completed (its status
-// is no longer "pending", 0x103). The platform stores the status atomically.
+// is no longer STATUS_PENDING, 0x103; a failure is stored with a mark above
+// its 32 bits, so one with ERROR_NO_MORE_ITEMS, also 0x103, reads as
+// completed). The platform stores the status atomically.
 inline BOOL HasOverlappedIoCompleted(const OVERLAPPED* lpOverlapped) {
     return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) != 0x103 ? TRUE : FALSE;
 }

@@ -205,6 +205,26 @@ def check_numbers(stampwell, sim, libdirs):
         if out.returncode != 2 or "--numbers" not in out.stdout:
             fail("manual mode without --numbers: exit %d\n%s" % (out.returncode, out.stdout))
 
+        # Settings saved by Notepad as "Unicode" (UTF-16 with a byte-order
+        # mark) and with CR-only line ends are read as Windows reads them, and
+        # the station writes the file back in its own encoding.
+        for encoding, newline, start in (("utf-16", "\r\n", "35000000000000"),
+                                         ("utf-8", "\r", "36000000000000")):
+            write_settings(line, newline.join(
+                ["[General]", "IMEI=1", "AutoCreateIMEI=1", "DefaultIMEI=" + start,
+                 "Port=%d" % line.port, "EntrerModeWait=0", ""]), encoding)
+            out = line.run(["--batch", "1"])
+            if out.returncode != 0 or ": PASS " not in out.stdout or \
+                    "imei1=%s" % start not in out.stdout:
+                fail("%s settings: exit %d\n%s" % (encoding, out.returncode, out.stdout))
+            with open(os.path.join(line.dir, "Stampwell.ini"), "rb") as f:
+                raw = f.read()
+            text = raw.decode(encoding)
+            if encoding == "utf-16" and not raw.startswith(b"\xff\xfe"):
+                fail("the UTF-16 settings file lost its encoding")
+            if "DefaultIMEI=%s" % (start[:13] + "1") not in text:
+                fail("%s settings: the start number was not stored:\n%r" % (encoding, text))
+
         # A misspelled section: no item in use, so nothing is written and the
         # handset is a FAIL, never a PASS of nothing.
         write_settings(line, "[Genral]\r\nIMEI=1\r\nAutoCreateIMEI=1\r\n"

@@ -228,6 +228,42 @@ TEST_F(CsvTest, AFailedImportLeavesTheTableAsItWas) {
     EXPECT_EQ(before, Rows("解决方法索引表2", "索引码", "解决方法"));
 }
 
+TEST_F(CsvTest, ImportWorkGrowsInProportionToTheRows) {
+    // Tables as databases made before the tables had key indexes hold them.
+    ASSERT_TRUE(frtest::Exec(m_path,
+                             "DROP TABLE 模块索引表;"
+                             "CREATE TABLE 模块索引表 (索引码 INTEGER, 模块名 TEXT);"
+                             "CREATE TABLE 接口索引表7 (索引码 INTEGER, 接口描述 TEXT);"
+                             "CREATE TABLE 解决方法索引表7 (索引码 INTEGER, 解决方法 TEXT);"
+                             "CREATE TABLE 错误代码索引表7 (错误代码 INTEGER, 错误描述 TEXT);"));
+    const auto lines = [](int nRows) {
+        std::string text;
+        for (int i = 1; i <= nRows; ++i)
+            text += std::to_string(i) + ",text " + std::to_string(i) + "\r\n";
+        return text;
+    };
+    // The engine's steps, not the time: four times the rows must cost about
+    // four times the work. A lookup that reads the rows inserted so far makes
+    // it sixteen times.
+    for (const char* lpszTable :
+         {"接口索引表7", "解决方法索引表7", "模块索引表", "错误代码索引表7"}) {
+        unsigned long long ullSteps[2] = {};
+        for (int i = 0; i < 2; ++i) {
+            const unsigned long long ullBefore = m_reader.Database().EngineSteps();
+            ASSERT_TRUE(Import(std::string(lpszTable) + ".csv", lines(i == 0 ? 500 : 2000)));
+            ullSteps[i] = m_reader.Database().EngineSteps() - ullBefore;
+        }
+        EXPECT_LT(ullSteps[1], 6 * ullSteps[0]) << lpszTable << ": " << ullSteps[0] << " steps for "
+                                                << "500 rows, " << ullSteps[1] << " for 2000";
+        EXPECT_EQ(
+            "2000",
+            frtest::Shell(m_path, std::string("SELECT count(*) FROM ") + lpszTable).substr(0, 4));
+    }
+    // A duplicate key is still refused where keys are unique.
+    EXPECT_FALSE(Import("接口索引表7.csv", lines(300) + "150,again\r\n"));
+    EXPECT_TRUE(Import("错误代码索引表7.csv", lines(300) + "150,again\r\n"));
+}
+
 TEST_F(CsvTest, AZeroByteInATextRefusesTheImportInsteadOfCuttingTheText) {
     ASSERT_TRUE(Import("错误代码索引表1.csv", "1,keep\r\n"));
     const std::string before = Rows("错误代码索引表1", "错误代码", "错误描述");

@@ -6,8 +6,9 @@
 // reset after its row, so that both sides end every read.
 //
 // Import: ImportCsv of a 20000-line file into an error code table (one
-// transaction, one bound INSERT a line) against the sqlite3 shell's
-// ".import" of the same rows (in UTF-8) into the same kind of table,
+// transaction, one bound INSERT a line) and of 20000 and 1000000 lines into
+// an interface table (a keyed read before each INSERT) against the sqlite3
+// shell's ".import" of the same rows (in UTF-8) into the same table,
 // process start included.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -23,8 +24,6 @@
 #include "faultreader_object.h"
 
 namespace {
-
-const int kImportRows = 20000;
 
 std::string TempDirectory() {
     const char* lpszBase = getenv("TMPDIR");
@@ -97,10 +96,15 @@ void BM_DirectPreparedQueries(benchmark::State& state) {
 }
 BENCHMARK(BM_DirectPreparedQueries);
 
+// The tables imported into: an error code table (a bound INSERT a line) and
+// an interface table (each INSERT preceded by the keyed read that refuses a
+// present key).
+const char* const kImportTables[] = {"错误代码索引表5", "接口索引表5"};
+
 // The same rows for both: GBK with CR LF for the library, UTF-8 for the shell.
-void WriteImportFiles(const std::string& strGbk, const std::string& strUtf8) {
+void WriteImportFiles(int nRows, const std::string& strGbk, const std::string& strUtf8) {
     std::ofstream gbk(strGbk, std::ios::binary), utf8(strUtf8, std::ios::binary);
-    for (int i = 1; i <= kImportRows; ++i) {
+    for (int i = 1; i <= nRows; ++i) {
         const std::string line =
             std::to_string(i) + ",写入超时，手机无应答，请检查数据线 " + std::to_string(i);
         gbk << faultreader::Utf8ToAnsi(line) << "\r\n";
@@ -108,13 +112,26 @@ void WriteImportFiles(const std::string& strGbk, const std::string& strUtf8) {
     }
 }
 
+// The import cases, the same for both sides. Arguments: the rows, and the
+// index into kImportTables.
+void ImportCases(benchmark::internal::Benchmark* pBench) {
+    pBench->Unit(benchmark::kMillisecond)->UseRealTime()->Args({20000, 0})->Args({20000, 1});
+}
+
+// One million rows take seconds: one run each.
+void MillionRowCase(benchmark::internal::Benchmark* pBench) {
+    pBench->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Args({1000000, 1});
+}
+
 void BM_ImportCsv(benchmark::State& state) {
+    const int nRows = static_cast<int>(state.range(0));
+    const std::string table = kImportTables[state.range(1)];
     const std::string db = WorkDir() + "/import.db";
     std::filesystem::remove(db);
     faultreader::CreateErrorDatabase(db, {5}, "");
     // Named in UTF-8 on disk; the library takes the path in GBK.
-    WriteImportFiles(WorkDir() + "/错误代码索引表5.csv", WorkDir() + "/utf8.csv");
-    const std::string csv = faultreader::Utf8ToAnsi(WorkDir() + "/错误代码索引表5.csv");
+    WriteImportFiles(nRows, WorkDir() + "/" + table + ".csv", WorkDir() + "/utf8.csv");
+    const std::string csv = faultreader::Utf8ToAnsi(WorkDir() + "/" + table + ".csv");
     faultreader::CFaultreader reader(db, "");
     if (!reader.ConnectDatabase()) {
         state.SkipWithError("no database");
@@ -124,27 +141,31 @@ void BM_ImportCsv(benchmark::State& state) {
         if (!reader.ImportCsv(csv.c_str()))
             state.SkipWithError("import failed");
     }
-    state.SetItemsProcessed(state.iterations() * kImportRows);
+    state.SetItemsProcessed(state.iterations() * nRows);
 }
-BENCHMARK(BM_ImportCsv)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ImportCsv)->Apply(ImportCases);
+BENCHMARK(BM_ImportCsv)->Apply(MillionRowCase);
 
 void BM_Sqlite3ShellImport(benchmark::State& state) {
+    const int nRows = static_cast<int>(state.range(0));
+    const std::string table = kImportTables[state.range(1)];
     const std::string db = WorkDir() + "/shell.db";
     std::filesystem::remove(db);
     faultreader::CreateErrorDatabase(db, {5}, "");
     const std::string csv = WorkDir() + "/utf8.csv";
-    WriteImportFiles(WorkDir() + "/unused.csv", csv);
+    WriteImportFiles(nRows, WorkDir() + "/unused.csv", csv);
     const std::string script = WorkDir() + "/import.sql";
-    std::ofstream(script) << "DELETE FROM 错误代码索引表5;\n.import --csv " << csv
-                          << " 错误代码索引表5\n";
+    std::ofstream(script) << "DELETE FROM " << table << ";\n.import --csv " << csv << " " << table
+                          << "\n";
     const std::string cmd = "sqlite3 -batch " + db + " < " + script;
     for (auto _ : state) {
         if (std::system(cmd.c_str()) != 0)
             state.SkipWithError("sqlite3 shell failed");
     }
-    state.SetItemsProcessed(state.iterations() * kImportRows);
+    state.SetItemsProcessed(state.iterations() * nRows);
 }
-BENCHMARK(BM_Sqlite3ShellImport)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Sqlite3ShellImport)->Apply(ImportCases);
+BENCHMARK(BM_Sqlite3ShellImport)->Apply(MillionRowCase);
 
 }  // namespace
 

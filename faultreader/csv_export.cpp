@@ -3,6 +3,7 @@
 
 #include "csv_format.h"
 #include "error_code_db.h"
+#include "platform/win_error.h"
 #include "table_kind.h"
 #include "text_file.h"
 
@@ -39,30 +40,41 @@ bool IsFileName(const std::string& strName) {
 
 }  // namespace
 
-BOOL CErrorCodeDb::ExportAllTables(LPCSTR lpszDirectory) {
+BOOL CErrorCodeDb::ExportAllTables(LPCSTR lpszDirectory, std::vector<ExportFailure>* pFailures) {
     const std::vector<std::string>* pTables = nullptr;
     if (!ListTables(&pTables))
         return FALSE;
     // ExportTable may list nothing else, but it replaces the result set the
     // list came from; the names are copied first.
     const std::vector<std::string> tables = *pTables;
+    BOOL bAll = TRUE;
     for (const std::string& strTable : tables) {
+        ExportFailure failure{strTable, ExportFailure::Step::kName, 0};
         // A name cut at a zero byte would name another file.
-        if (strTable.find('\0') == std::string::npos)
-            ExportTable(strTable.c_str(), lpszDirectory);
+        if (strTable.find('\0') == std::string::npos &&
+            ExportTable(strTable.c_str(), lpszDirectory, &failure))
+            continue;
+        bAll = FALSE;
+        if (pFailures != nullptr)
+            pFailures->push_back(failure);
     }
-    return TRUE;
+    return bAll;
 }
 
-BOOL CErrorCodeDb::ExportTable(LPCSTR lpszTable, LPCSTR lpszDirectory) {
+BOOL CErrorCodeDb::ExportTable(LPCSTR lpszTable, LPCSTR lpszDirectory, ExportFailure* pFailure) {
     if (lpszTable == nullptr || lpszDirectory == nullptr)
         return FALSE;
     const std::string strTable = lpszTable;
-    if (!IsFileName(strTable))
+    const auto fail = [&](ExportFailure::Step eStep, DWORD dwError) {
+        if (pFailure != nullptr)
+            *pFailure = {strTable, eStep, dwError};
         return FALSE;
+    };
+    if (!IsFileName(strTable))
+        return fail(ExportFailure::Step::kName, 0);
     if (!OpenQuery(
             ReplaceAll("SELECT * FROM _TABLE_NAME_", "_TABLE_NAME_", QuotedIfNeeded(strTable))))
-        return FALSE;
+        return fail(ExportFailure::Step::kRead, 0);
     std::string strPath = lpszDirectory;
     if (strPath.empty() || (strPath.back() != '/' && strPath.back() != '\\'))
         strPath += '/';
@@ -78,8 +90,10 @@ BOOL CErrorCodeDb::ExportTable(LPCSTR lpszTable, LPCSTR lpszDirectory) {
         NextRecord();
     }
     CloseQuery();
-    // A file that can't be written fails this table's export.
-    return WriteTextFile(strPath, strText) ? TRUE : FALSE;
+    // The file is replaced whole, or left as it was.
+    if (!WriteTextFile(strPath, strText))
+        return fail(ExportFailure::Step::kWrite, GetLastError());
+    return TRUE;
 }
 
 }  // namespace faultreader

@@ -22,7 +22,8 @@ std::string CreateSql(const std::string& strTable, TableKind eKind) {
 BOOL AddModuleTables(CDbAccess& db, int nModule) {
     for (TableKind eKind : {TableKind::kInterface, TableKind::kErrorCode, TableKind::kSolutionList,
                             TableKind::kSolutionIndex}) {
-        if (!db.ExecuteSql(CreateSql(TableName({eKind, nModule}), eKind)))
+        if (!db.ExecuteSql(CreateSql(TableName({eKind, nModule}), eKind)) ||
+            !db.ExecuteSql(KeyIndexSql({eKind, nModule})))
             return FALSE;
     }
     return TRUE;
@@ -49,7 +50,8 @@ BOOL CreateErrorDatabase(const std::string& strPath, const std::vector<int>& mod
     if (bCreated) {
         CDbAccess db;
         bOk = db.Connect(BuildConnectionString(strPath, "")) && db.BeginTransaction() &&
-              db.ExecuteSql(CreateSql(TableName({TableKind::kModule, 0}), TableKind::kModule));
+              db.ExecuteSql(CreateSql(TableName({TableKind::kModule, 0}), TableKind::kModule)) &&
+              db.ExecuteSql(KeyIndexSql({TableKind::kModule, 0}));
         for (int nModule : modules) {
             if (bOk)
                 bOk = AddModuleTables(db, nModule);

@@ -176,6 +176,10 @@ BOOL CDbAccess::Prepare(const std::string& strSql, const std::vector<std::string
 }
 
 void CDbAccess::Recycle(const std::string& strKey, sqlite3_stmt* pStmt) {
+    // Every statement passes here after its run: its steps are counted, and
+    // the count starts again for its next use.
+    m_ullEngineSteps +=
+        static_cast<unsigned>(sqlite3_stmt_status(pStmt, SQLITE_STMTSTATUS_VM_STEP, 1));
     sqlite3_reset(pStmt);
     sqlite3_clear_bindings(pStmt);
     if (m_Statements.size() < kMaxCachedStatements && m_Statements.count(strKey) == 0)

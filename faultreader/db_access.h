@@ -76,6 +76,11 @@ public:
     // give (see IsUsablePassword).
     BOOL SetPassword(const std::string& strPassword);
 
+    // The engine's work so far on this object: the virtual machine steps of
+    // every statement run. It grows with the rows each statement visits, so
+    // a full scan and a keyed read tell apart; for measurements and tests.
+    unsigned long long EngineSteps() const { return m_ullEngineSteps; }
+
 protected:
     sqlite3* m_pConnection;
     sqlite3_stmt* m_pRecordset;
@@ -95,6 +100,7 @@ private:
     // Idle prepared statements by their SQL text: the lookups repeat a few
     // texts, and parsing them again each time costs more than running them.
     std::map<std::string, sqlite3_stmt*> m_Statements;
+    unsigned long long m_ullEngineSteps = 0;
 };
 
 }  // namespace faultreader

@@ -4,11 +4,24 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "connection_string.h"
 #include "db_access.h"
 
 namespace faultreader {
+
+// Why one table was not exported.
+struct ExportFailure {
+    enum class Step {
+        kName,   // the table's name is no file name
+        kRead,   // the table could not be read
+        kWrite,  // the file could not be written (dwError says why)
+    };
+    std::string strTable;
+    Step eStep = Step::kRead;
+    DWORD dwError = 0;  // the platform's error, for kWrite
+};
 
 class CErrorCodeDb : public CDbAccess {
 public:
@@ -40,9 +53,12 @@ public:
     // a per-module table without a module number (or with 0).
     BOOL ClearTable(LPCSTR lpszTable);
 
-    // Writes every listed table to "<directory>/<table>.csv" (csv_export.cpp).
-    BOOL ExportAllTables(LPCSTR lpszDirectory);
-    BOOL ExportTable(LPCSTR lpszTable, LPCSTR lpszDirectory);
+    // Writes every listed table to "<directory>/<table>.csv" (csv_export.cpp),
+    // each file replaced whole or not at all. A table that can't be written
+    // fails the export, after the other tables have been written; each such
+    // table is added to *pFailures when given.
+    BOOL ExportAllTables(LPCSTR lpszDirectory, std::vector<ExportFailure>* pFailures = nullptr);
+    BOOL ExportTable(LPCSTR lpszTable, LPCSTR lpszDirectory, ExportFailure* pFailure = nullptr);
 
 private:
     BOOL KeyedLookup(const std::string& strTable, const std::string& strKeyField, int nKey,

@@ -121,6 +121,13 @@ BOOL CFaultreader::ImportCsvText(LPCSTR lpszTable, const std::string& strText) {
         return FALSE;
     BOOL bOk = m_Db.ClearTable(lpszTable);
     if (bOk) {
+        // Each line's insert looks its key up first (for the tables with
+        // unique keys); without an index every lookup reads the rows
+        // inserted so far. Databases made before the tables had indexes
+        // get it here, on the empty table. Without it (a table lacking the
+        // key field, which no insert would fill either) the import only
+        // runs slower, so its result does not count.
+        m_Db.ExecuteSql(KeyIndexSql(ClassifyTable(lpszTable)));
         bOk = ParseCsvRecords(strText, [&](int nKey, const std::string& strValue) {
             // A record goes in as a C string: a text holding a zero byte
             // would be stored cut there, so its line is refused instead.

@@ -76,6 +76,12 @@ std::string TableName(const TableRef& ref) {
     return BaseName(ref.eKind) + std::to_string(ref.nModule);
 }
 
+std::string KeyIndexSql(const TableRef& ref) {
+    const std::string strTable = TableName(ref);
+    return "CREATE INDEX IF NOT EXISTS " + strTable + "_" + KeyField(ref.eKind) + " ON " +
+           strTable + " (" + KeyField(ref.eKind) + ")";
+}
+
 void ExportFields(const std::string& strTable, std::string* pKey, std::string* pValue) {
     // The export's own search: without the solution index tables, which
     // fall to the last choice with every other table. A name holding two

@@ -34,6 +34,12 @@ std::string KeyField(TableKind eKind);
 std::string ValueField(TableKind eKind);
 std::string TableName(const TableRef& ref);
 
+// The statement that gives the table an index on its key field, unless it
+// has it: keyed reads, and the check for a present key that inserts into
+// the solution index, interface and module tables make, then find their
+// row without reading the whole table.
+std::string KeyIndexSql(const TableRef& ref);
+
 // The key and value fields the export reads for a listed table: by the
 // first of "错误代码索引表", "解决方法清单", "接口索引表", "模块索引表" in its
 // name, the solution index fields for all others.

@@ -10,8 +10,11 @@ namespace faultreader {
 // can't be opened or read.
 bool ReadTextFile(const std::string& strPath, std::string* pText);
 
-// Creates or truncates the file and writes the text with every "\n" as
-// CR LF. False when the file can't be created or written.
+// Replaces the file (or creates it) with the text, every "\n" as CR LF:
+// a temporary file in the same directory is written, flushed to disk and
+// renamed over the target, so the target is either the old file or the
+// whole new one. False, with the platform's last error, when any step
+// fails; the temporary file is removed then.
 bool WriteTextFile(const std::string& strPath, const std::string& strText);
 
 // CR LF pairs to "\n".

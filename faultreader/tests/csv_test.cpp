@@ -1,9 +1,13 @@
 // CSV export and import on real database files and real CSV files.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "csv_format.h"
 #include "database_file.h"
 #include "faultreader_object.h"
+#include "platform/fault_injection.h"
+#include "platform/win_error.h"
 #include "test_support.h"
 
 using faultreader::CFaultreader;
@@ -22,6 +26,14 @@ protected:
     std::string Rows(const std::string& table, const std::string& key, const std::string& value) {
         return frtest::Shell(m_path,
                              "SELECT " + key + ", " + value + " FROM " + table + " ORDER BY rowid");
+    }
+    // The files of a directory (GBK names) and their contents.
+    std::map<std::string, std::string> Files(const std::string& name) {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path(name)))
+            files[G(entry.path().filename().string())] =
+                m_dir.Read(name + "/" + entry.path().filename().string());
+        return files;
     }
     BOOL Import(const std::string& name, const std::string& bytes) {
         m_dir.Write(name, bytes);
@@ -60,15 +72,61 @@ TEST_F(CsvTest, ExportWritesOneFilePerTableWithCrLfLines) {
     EXPECT_EQ(G("1,射频\r\n"), m_dir.Read("out/模块索引表.csv"));
 }
 
-TEST_F(CsvTest, ExportOfAnUnwritableDirectoryFailsPerTableOnly) {
+TEST_F(CsvTest, AnExportThatCantWriteItsFilesFails) {
     ASSERT_TRUE(frtest::Exec(m_path, "INSERT INTO 模块索引表 VALUES (1, 'x')"));
-    EXPECT_TRUE(m_reader.ExportCsv(G(m_dir.Path("missing")).c_str()));
+    std::vector<faultreader::ExportFailure> failures;
+    EXPECT_FALSE(m_reader.ExportCsv(G(m_dir.Path("missing")).c_str()));
+    EXPECT_FALSE(m_reader.Database().ExportAllTables(G(m_dir.Path("missing")).c_str(), &failures));
+    // Every table failed, each for the missing directory.
+    ASSERT_EQ(9u, failures.size());
+    for (const faultreader::ExportFailure& failure : failures) {
+        EXPECT_EQ(faultreader::ExportFailure::Step::kWrite, failure.eStep) << failure.strTable;
+        EXPECT_EQ(ERROR_PATH_NOT_FOUND, failure.dwError) << failure.strTable;
+    }
+    EXPECT_EQ(G("模块索引表"), failures[0].strTable);
+    // A file where the directory should be is left alone.
+    m_dir.Write("plain", "keep");
+    EXPECT_FALSE(m_reader.ExportCsv(G(m_dir.Path("plain")).c_str()));
+    EXPECT_EQ("keep", m_dir.Read("plain"));
     EXPECT_FALSE(
         m_reader.Database().ExportTable(G("模块索引表").c_str(), G(m_dir.Path("missing")).c_str()));
     EXPECT_FALSE(
         m_reader.Database().ExportTable(G("nosuchtable").c_str(), G(m_dir.Path("out")).c_str()));
     EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/nosuchtable.csv")));
     EXPECT_FALSE(m_reader.Database().ExportTable(nullptr, "x"));
+}
+
+TEST_F(CsvTest, AFailedReExportLeavesEachEarlierFileWhole) {
+    ASSERT_TRUE(frtest::Exec(m_path,
+                             "INSERT INTO 模块索引表 VALUES (1, 'old module');"
+                             "INSERT INTO 错误代码索引表1 VALUES (3, 'old error');"));
+    ASSERT_TRUE(m_reader.ExportCsv(G(m_dir.Path("out")).c_str()));
+    const auto before = Files("out");
+    ASSERT_EQ(9u, before.size());
+    ASSERT_TRUE(frtest::Exec(m_path,
+                             "UPDATE 模块索引表 SET 模块名 = 'new module';"
+                             "UPDATE 错误代码索引表1 SET 错误描述 = 'new error';"));
+    // The first file written (the module table's) meets a full disk at each
+    // step of its replacement in turn.
+    for (const char* lpszCall :
+         {"CreateFileW", "WriteFile", "FlushFileBuffers", "CloseHandle", "MoveFileExW"}) {
+        platform::InjectFault(lpszCall, ERROR_DISK_FULL, 0, 1);
+        std::vector<faultreader::ExportFailure> failures;
+        EXPECT_FALSE(m_reader.Database().ExportAllTables(G(m_dir.Path("out")).c_str(), &failures))
+            << lpszCall;
+        platform::ClearFaults();
+        ASSERT_EQ(1u, failures.size()) << lpszCall;
+        EXPECT_EQ(G("模块索引表"), failures[0].strTable);
+        EXPECT_EQ(ERROR_DISK_FULL, failures[0].dwError) << lpszCall;
+        // That file is the earlier one, whole; the others were replaced; no
+        // temporary file is left.
+        const auto after = Files("out");
+        EXPECT_EQ(before.size(), after.size()) << lpszCall;
+        EXPECT_EQ(before.at(G("模块索引表.csv")), after.at(G("模块索引表.csv"))) << lpszCall;
+        EXPECT_EQ("3,new error\r\n", after.at(G("错误代码索引表1.csv"))) << lpszCall;
+    }
+    ASSERT_TRUE(m_reader.ExportCsv(G(m_dir.Path("out")).c_str()));
+    EXPECT_EQ("1,new module\r\n", m_dir.Read("out/模块索引表.csv"));
 }
 
 TEST_F(CsvTest, ATableNamedLikeAPathIsNotExportedOutsideTheDirectory) {
@@ -83,7 +141,16 @@ TEST_F(CsvTest, ATableNamedLikeAPathIsNotExportedOutsideTheDirectory) {
                              "INSERT INTO \"../escaped\" VALUES (1, 'x');"
                              "INSERT INTO \"sub/inner\" VALUES (1, 'x');"
                              "INSERT INTO \"..ok\" VALUES (1, 'x');"));
-    EXPECT_TRUE(m_reader.ExportCsv(G(m_dir.Path("out/sub")).c_str()));
+    // Those tables are not written, which fails the export; the others are.
+    std::vector<faultreader::ExportFailure> failures;
+    EXPECT_FALSE(m_reader.Database().ExportAllTables(G(m_dir.Path("out/sub")).c_str(), &failures));
+    std::vector<std::string> failed;
+    for (const faultreader::ExportFailure& failure : failures) {
+        EXPECT_EQ(faultreader::ExportFailure::Step::kName, failure.eStep) << failure.strTable;
+        failed.push_back(failure.strTable);
+    }
+    EXPECT_EQ((std::vector<std::string>{"../escaped", "sub/inner", "back\\slash", "..", "."}),
+              failed);
     EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/escaped.csv")));
     EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/sub/sub/inner.csv")));
     EXPECT_FALSE(std::filesystem::exists(m_dir.Path("out/sub/back\\slash.csv")));
@@ -159,6 +226,42 @@ TEST_F(CsvTest, AFailedImportLeavesTheTableAsItWas) {
     // A table the database lacks.
     EXPECT_FALSE(Import("接口索引表9.csv", "1,x\r\n"));
     EXPECT_EQ(before, Rows("解决方法索引表2", "索引码", "解决方法"));
+}
+
+TEST_F(CsvTest, ImportWorkGrowsInProportionToTheRows) {
+    // Tables as databases made before the tables had key indexes hold them.
+    ASSERT_TRUE(frtest::Exec(m_path,
+                             "DROP TABLE 模块索引表;"
+                             "CREATE TABLE 模块索引表 (索引码 INTEGER, 模块名 TEXT);"
+                             "CREATE TABLE 接口索引表7 (索引码 INTEGER, 接口描述 TEXT);"
+                             "CREATE TABLE 解决方法索引表7 (索引码 INTEGER, 解决方法 TEXT);"
+                             "CREATE TABLE 错误代码索引表7 (错误代码 INTEGER, 错误描述 TEXT);"));
+    const auto lines = [](int nRows) {
+        std::string text;
+        for (int i = 1; i <= nRows; ++i)
+            text += std::to_string(i) + ",text " + std::to_string(i) + "\r\n";
+        return text;
+    };
+    // The engine's steps, not the time: four times the rows must cost about
+    // four times the work. A lookup that reads the rows inserted so far makes
+    // it sixteen times.
+    for (const char* lpszTable :
+         {"接口索引表7", "解决方法索引表7", "模块索引表", "错误代码索引表7"}) {
+        unsigned long long ullSteps[2] = {};
+        for (int i = 0; i < 2; ++i) {
+            const unsigned long long ullBefore = m_reader.Database().EngineSteps();
+            ASSERT_TRUE(Import(std::string(lpszTable) + ".csv", lines(i == 0 ? 500 : 2000)));
+            ullSteps[i] = m_reader.Database().EngineSteps() - ullBefore;
+        }
+        EXPECT_LT(ullSteps[1], 6 * ullSteps[0]) << lpszTable << ": " << ullSteps[0] << " steps for "
+                                                << "500 rows, " << ullSteps[1] << " for 2000";
+        EXPECT_EQ(
+            "2000",
+            frtest::Shell(m_path, std::string("SELECT count(*) FROM ") + lpszTable).substr(0, 4));
+    }
+    // A duplicate key is still refused where keys are unique.
+    EXPECT_FALSE(Import("接口索引表7.csv", lines(300) + "150,again\r\n"));
+    EXPECT_TRUE(Import("错误代码索引表7.csv", lines(300) + "150,again\r\n"));
 }
 
 TEST_F(CsvTest, AZeroByteInATextRefusesTheImportInsteadOfCuttingTheText) {

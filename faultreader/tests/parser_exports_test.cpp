@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
 
 #include "faultreader/faultreader.h"
 #include "temp_dir.h"
@@ -113,6 +116,63 @@ TEST(ToolImport, AFailedImportLeavesNoNewTablesBehind) {
     // Tables that were there stay when a later import fails.
     EXPECT_NE(0, run("接口索引表9.csv", "1,a\r\n1,b\r\n"));
     EXPECT_EQ("4\n", tables9());
+}
+
+// The files of a directory, by name, with their contents.
+std::map<std::string, std::string> Files(const std::string& strDir) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(strDir)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        files[entry.path().filename().string()] =
+            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return files;
+}
+
+// A re-export that does not fit on the disk fails, names the table, and
+// leaves every file of the earlier export whole. The disk is a small tmpfs
+// in a private mount namespace.
+TEST(ToolExport, AFullDiskFailsTheExportAndKeepsTheEarlierFiles) {
+    if (std::system("unshare -rm sh -c 'mount -t tmpfs -o size=64k none /mnt' 2>/dev/null") != 0)
+        GTEST_SKIP() << "no private mount namespace for a small tmpfs here";
+    TempDir dir;
+    const std::string db = dir.Path("errors.db");
+    std::filesystem::copy_file(FAULTREADER_SAMPLE_DB, db);
+    std::filesystem::create_directory(dir.Path("disk"));
+    std::filesystem::create_directory(dir.Path("seen"));
+    const std::string tool =
+        std::string(FAULTREADER_TOOL) + " --db '" + db + "' export '" + dir.Path("disk/out") + "'";
+    // The earlier export fits; one table then grows beyond the disk.
+    const std::string script =
+        "mount -t tmpfs -o size=256k none '" + dir.Path("disk") + "' || exit 90\n" + tool +
+        " >/dev/null 2>&1 || exit 91\n"
+        "cp -r '" +
+        dir.Path("disk/out") + "' '" + dir.Path("seen/before") + "' || exit 92\n" +
+        "sqlite3 -batch '" + db +
+        "' \"INSERT INTO 错误代码索引表5 VALUES (999, hex(zeroblob(300000)))\" || exit 93\n" +
+        tool + " 2>'" + dir.Path("seen/stderr") + "'\necho $? >'" + dir.Path("seen/rc") +
+        "'\ncp -r '" + dir.Path("disk/out") + "' '" + dir.Path("seen/after") + "'\n";
+    dir.Write("script.sh", script);
+    ASSERT_EQ(0, std::system(("unshare -rm sh '" + dir.Path("script.sh") + "'").c_str()));
+    EXPECT_NE("0\n", dir.Read("seen/rc"));
+    const std::string err = dir.Read("seen/stderr");
+    EXPECT_NE(std::string::npos, err.find("table 错误代码索引表5 not exported")) << err;
+    EXPECT_NE(std::string::npos, err.find("the disk is full")) << err;
+    // Nothing half-written, no temporary file left, every earlier file intact.
+    const auto before = Files(dir.Path("seen/before"));
+    EXPECT_EQ(13u, before.size());
+    EXPECT_EQ(before, Files(dir.Path("seen/after")));
+}
+
+TEST(ToolExport, AFileInPlaceOfTheDirectoryFailsTheExport) {
+    TempDir dir;
+    const std::string db = dir.Path("errors.db");
+    std::filesystem::copy_file(FAULTREADER_SAMPLE_DB, db);
+    dir.Write("out", "not a directory");
+    const std::string cmd = std::string(FAULTREADER_TOOL) + " --db '" + db + "' export '" +
+                            dir.Path("out") + "' 2>/dev/null";
+    EXPECT_NE(0, std::system(cmd.c_str()));
+    EXPECT_EQ("not a directory", dir.Read("out"));
 }
 
 }  // namespace

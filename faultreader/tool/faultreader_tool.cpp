@@ -11,6 +11,7 @@
 #include "ansi_text.h"
 #include "connection_string.h"
 #include "database_file.h"
+#include "error_code_db.h"
 #include "faultreader_object.h"
 #include "table_kind.h"
 
@@ -27,7 +28,8 @@ const char kUsage[] =
     "  import PATH...       replace tables from CSV files, or from every .csv file of\n"
     "                       a directory (a module's missing tables are added, and\n"
     "                       removed again when its import fails)\n"
-    "  export DIR           write every table to DIR/<table>.csv\n"
+    "  export DIR           write every table to DIR/<table>.csv, each file replaced\n"
+    "                       whole; fails, naming them, when tables can't be written\n"
     "  tables               list the tables\n"
     "  explain WORD...      the error and solution lines of one or two error words\n"
     "                       (0x14001C07, or decimal)\n"
@@ -117,6 +119,62 @@ int Import(faultreader::CFaultreader& reader, const std::vector<std::string>& ar
     return nFailed == 0 ? 0 : 1;
 }
 
+// Why a file could not be written, for the platform's usual errors.
+std::string WriteErrorText(DWORD dwError) {
+    const char* lpszText = "";
+    switch (dwError) {
+        case ERROR_DISK_FULL:
+            lpszText = "the disk is full";
+            break;
+        case ERROR_PATH_NOT_FOUND:
+            lpszText = "the directory does not exist or is not a directory";
+            break;
+        case ERROR_ACCESS_DENIED:
+            lpszText = "access denied";
+            break;
+        case ERROR_SHARING_VIOLATION:
+            lpszText = "the file is in use";
+            break;
+        default:
+            break;
+    }
+    const std::string strCode = "error " + std::to_string(dwError);
+    return *lpszText != '\0' ? std::string(lpszText) + " (" + strCode + ")" : strCode;
+}
+
+int Export(faultreader::CFaultreader& reader, const std::string& strDirectory) {
+    std::error_code ec;
+    std::filesystem::create_directories(strDirectory, ec);
+    if (!std::filesystem::is_directory(strDirectory))
+        return Fail("can't export to " + strDirectory + ": " +
+                    (ec ? ec.message() : std::string("not a directory")));
+    std::vector<faultreader::ExportFailure> failures;
+    if (reader.Database().ExportAllTables(Utf8ToAnsi(strDirectory).c_str(), &failures))
+        return 0;
+    if (failures.empty())
+        return Fail("export failed: can't list the tables");
+    // Every table that was written is whole; each one that was not kept
+    // its earlier file, if it had one.
+    for (const faultreader::ExportFailure& failure : failures) {
+        const std::string strTable = AnsiToUtf8(failure.strTable);
+        switch (failure.eStep) {
+            case faultreader::ExportFailure::Step::kName:
+                Fail("table " + strTable + " not exported: its name is not a file name");
+                break;
+            case faultreader::ExportFailure::Step::kRead:
+                Fail("table " + strTable + " not exported: it can't be read");
+                break;
+            case faultreader::ExportFailure::Step::kWrite:
+                Fail("table " + strTable + " not exported: can't write " +
+                     (std::filesystem::path(strDirectory) / (strTable + ".csv")).string() + ": " +
+                     WriteErrorText(failure.dwError));
+                break;
+        }
+    }
+    return Fail("export failed: " + std::to_string(failures.size()) +
+                " table(s) not written; their earlier files, if any, are unchanged");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,9 +237,7 @@ int main(int argc, char** argv) {
     if (strCommand == "export") {
         if (args.size() != 1)
             return Fail("export needs one directory");
-        std::error_code ec;
-        std::filesystem::create_directories(args[0], ec);
-        return reader.ExportCsv(Utf8ToAnsi(args[0]).c_str()) ? 0 : Fail("export failed");
+        return Export(reader, args[0]);
     }
     if (strCommand == "tables") {
         const std::vector<std::string>* pList = nullptr;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -203,6 +204,30 @@ bool IsSerialName(LPCWSTR lpFileName) {
             c = static_cast<wchar_t>(c - L'a' + L'A');
         if (c != kPrefix[i])
             return false;
+    }
+    return true;
+}
+
+// Whether the file at path (if any) may be removed or replaced: not a
+// directory, and every opener granted FILE_SHARE_DELETE. False with the
+// last error set.
+bool MayRemove(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return true;
+    if (S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(g_shareLock);
+    auto it = g_opens.find(FileId{st.st_dev, st.st_ino});
+    if (it != g_opens.end()) {
+        for (const OpenEntry& e : it->second) {
+            if (!(e.dwShare & FILE_SHARE_DELETE)) {
+                SetLastError(ERROR_SHARING_VIOLATION);
+                return false;
+            }
+        }
     }
     return true;
 }
@@ -472,29 +497,62 @@ extern "C" BOOL DeleteFileW(LPCWSTR lpFileName) {
     std::string path;
     if (!platform::ToNative(lpFileName, &path))
         return FALSE;
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
-        // An opener that did not grant FILE_SHARE_DELETE keeps the file.
-        std::lock_guard<std::mutex> lock(platform::g_shareLock);
-        auto it = platform::g_opens.find(platform::FileId{st.st_dev, st.st_ino});
-        if (it != platform::g_opens.end()) {
-            for (const platform::OpenEntry& e : it->second) {
-                if (!(e.dwShare & FILE_SHARE_DELETE)) {
-                    SetLastError(ERROR_SHARING_VIOLATION);
-                    return FALSE;
-                }
-            }
-        }
-    }
+    if (!platform::MayRemove(path))
+        return FALSE;
     if (::unlink(path.c_str()) != 0) {
         int err = errno;
         SetLastError(err == ENOENT ? platform::MissingError(path.c_str())
                                    : platform::ErrorFromErrno(err));
         return FALSE;
+    }
+    return TRUE;
+}
+
+extern "C" BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
+    if (platform::FaultHit("MoveFileExW"))
+        return FALSE;
+    if ((dwFlags & ~(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string from, to;
+    if (!platform::ToNative(lpExistingFileName, &from) || !platform::ToNative(lpNewFileName, &to))
+        return FALSE;
+    struct stat st;
+    if (::stat(from.c_str(), &st) != 0) {
+        const int err = errno;
+        SetLastError(err == ENOENT ? platform::MissingError(from.c_str())
+                                   : platform::ErrorFromErrno(err));
+        return FALSE;
+    }
+    if (!platform::MayRemove(to))
+        return FALSE;
+    // Without the replace flag the kernel itself refuses an existing target,
+    // so no file that appears meanwhile is lost.
+    const unsigned int uRenameFlags =
+        (dwFlags & MOVEFILE_REPLACE_EXISTING) != 0 ? 0u : RENAME_NOREPLACE;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), uRenameFlags) != 0) {
+        const int err = errno;
+        SetLastError(err == ENOENT || err == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                     : err == EXDEV                  ? ERROR_NOT_SAME_DEVICE
+                                                     : platform::ErrorFromErrno(err));
+        return FALSE;
+    }
+    if ((dwFlags & MOVEFILE_WRITE_THROUGH) != 0) {
+        // The rename is on disk once the target's directory is.
+        const size_t slash = to.rfind('/');
+        const std::string dir = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : to.substr(0, slash);
+        const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool bSynced = fd >= 0 && ::fsync(fd) == 0;
+        const int err = errno;
+        if (fd >= 0)
+            ::close(fd);
+        if (!bSynced) {
+            SetLastErrorFromErrno(err);
+            return FALSE;
+        }
     }
     return TRUE;
 }

@@ -218,6 +218,41 @@ TEST(Directories, CreateRemoveAndAttributes) {
     EXPECT_TRUE(RemoveDirectoryW(sub.c_str()));
 }
 
+TEST(FileMove, RenamesAndReplacesOnlyWhenAsked) {
+    TempDir dir;
+    dir.Write("new.tmp", "new");
+    dir.Write("target.csv", "old");
+    const std::wstring from = dir.WinPath("new.tmp"), to = dir.WinPath("target.csv");
+    // An existing target stays without the replace flag.
+    EXPECT_FALSE(MoveFileExW(from.c_str(), to.c_str(), 0));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(dir.Read("target.csv"), "old");
+    // A holder that did not grant FILE_SHARE_DELETE keeps it too.
+    HANDLE h = Open(to, GENERIC_READ, kShareAll, OPEN_EXISTING);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    CloseHandle(h);
+    EXPECT_TRUE(
+        MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    EXPECT_EQ(dir.Read("target.csv"), "new");
+    EXPECT_EQ(GetFileAttributesW(from.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    EXPECT_FALSE(MoveFileExW(from.c_str(), dir.WinPath("x").c_str(), 0));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(MoveFileExW(to.c_str(), dir.WinPath("no\\x").c_str(), 0));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    ASSERT_TRUE(CreateDirectoryW(dir.WinPath("sub").c_str(), nullptr));
+    EXPECT_FALSE(MoveFileExW(to.c_str(), dir.WinPath("sub").c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(MoveFileExW(to.c_str(), dir.WinPath("y").c_str(), 0x2u));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    platform::InjectFault("MoveFileExW", ERROR_DISK_FULL, 0, 1);
+    EXPECT_FALSE(MoveFileExW(to.c_str(), dir.WinPath("y").c_str(), 0));
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    EXPECT_EQ(dir.Read("target.csv"), "new");
+}
+
 TEST(FilePaths, NativePathConvertsSeparatorsAndRespectsTheBufferSize) {
     char sz[16];
     ASSERT_TRUE(platform::NativePath(L"a\\b/c\\d.txt", sz, sizeof sz));

@@ -80,7 +80,9 @@ public:
     // Replaces the table named by the file's name with the file's lines
     // ("key,text"). All or nothing: on FALSE the table is as it was.
     virtual BOOL ImportCsv(LPCSTR lpszPath) = 0;
-    // Writes every table to "<directory>/<table>.csv".
+    // Writes every table to "<directory>/<table>.csv", each file replaced
+    // whole or left as it was. FALSE when any table could not be written
+    // (a missing directory, a full disk, a name that is no file name).
     virtual BOOL ExportCsv(LPCSTR lpszDirectory) = 0;
     // Stores a pointer to the names of the database's tables; valid until
     // the next GetTableList or Release.

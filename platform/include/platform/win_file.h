@@ -23,6 +23,8 @@
 #define FILE_CURRENT 1u
 #define FILE_END 2u
 #define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+#define MOVEFILE_REPLACE_EXISTING 0x1u
+#define MOVEFILE_WRITE_THROUGH 0x8u
 
 extern "C" {
 // Opens or creates a file, or (for "\\.\COMn") a serial port through the COM
@@ -69,6 +71,13 @@ PLATFORM_API BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpS
 // ERROR_SHARING_VIOLATION while an opener without FILE_SHARE_DELETE holds it.
 // Thread-safe.
 PLATFORM_API BOOL DeleteFileW(LPCWSTR lpFileName);
+// Renames a file within its volume, atomically. An existing target is
+// replaced only with MOVEFILE_REPLACE_EXISTING (else ERROR_ALREADY_EXISTS),
+// and never while an opener without FILE_SHARE_DELETE holds it
+// (ERROR_SHARING_VIOLATION) or when it is a directory (ERROR_ACCESS_DENIED).
+// MOVEFILE_WRITE_THROUGH returns only once the rename is on disk. Other
+// flags: ERROR_INVALID_PARAMETER. Thread-safe.
+PLATFORM_API BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags);
 // Removes an empty directory. FALSE with ERROR_DIR_NOT_EMPTY, or
 // ERROR_DIRECTORY when the path is a file. Thread-safe.
 PLATFORM_API BOOL RemoveDirectoryW(LPCWSTR lpPathName);

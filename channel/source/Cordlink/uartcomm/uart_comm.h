@@ -47,6 +47,10 @@ private:
     void CancelCommWait(HANDLE hUart, LPOVERLAPPED lpOv);
     BOOL CreateEvents();
     void CloseEvents();
+    // Undoes a failing Open once its events exist: closes hUart (unless
+    // invalid), the events and the log file, so a host that retries or
+    // releases the channel keeps no handle. Returns FALSE, Open's result.
+    BOOL AbandonOpen(HANDLE hUart);
 
     // Receive thread (receive_thread.cpp).
     BOOL StartAutoRead(HANDLE hUart);

@@ -159,13 +159,18 @@ BOOL CUartComm::Open(const CHANNEL_ATTRIBUTE* pAttribute) {
         return FALSE;
     }
 
+    // Channel.ini first: its LogMode decides whether this Open opens the log
+    // file, so a fresh channel (a host's new session) honours it too. When
+    // the file's path cannot be formed the settings stay as they were, and
+    // the log still opens to record that failure.
+    const BOOL bConfigLoaded = LoadConfig();
     if (!OpenLog(dwPort)) {
-        m_dwErrorCode = CH_E_LOG_INIT;
+        m_dwErrorCode = bConfigLoaded ? CH_E_LOG_INIT : CH_E_LOAD_CONFIG;
         // A log that opened one of its files before failing keeps it open.
         CloseLog();
         return FALSE;
     }
-    if (!LoadConfig()) {
+    if (!bConfigLoaded) {
         m_dwErrorCode = CH_E_LOAD_CONFIG;
         LogLine(L"Call LoadConfig() fail.");
         CloseLog();

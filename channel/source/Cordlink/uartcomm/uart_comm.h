@@ -32,8 +32,9 @@ public:
     BOOL SetProperty(DWORD dwReserved, DWORD dwPropId, const DWORD* pdwValue) override;
 
 private:
-    // Log set-up at the start of Open: creates the log object if needed and
-    // opens the channel's log file (unless LogMode is 0). FALSE on failure.
+    // Log set-up in Open, once Channel.ini has been read: creates the log
+    // object if needed and opens the channel's log file (unless LogMode is
+    // 0). FALSE on failure.
     BOOL OpenLog(DWORD dwPort);
     void CloseLog();
     // The directory of the host executable, without a trailing separator.

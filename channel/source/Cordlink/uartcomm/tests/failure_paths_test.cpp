@@ -25,8 +25,8 @@ TEST_F(ChannelTest, OpenFailuresBeforeThePortSetTheirCodes) {
     ReleaseChannel(pChannel);
 
     // Channel.ini's path cannot be formed: the module name is unavailable
-    // (the first call, for the log's opening line, still succeeds).
-    platform::InjectFault("GetModuleFileNameW", ERROR_INSUFFICIENT_BUFFER, 1, 1);
+    // (the next call, for the log's opening line, succeeds again).
+    platform::InjectFault("GetModuleFileNameW", ERROR_INSUFFICIENT_BUFFER, 0, 1);
     EXPECT_FALSE(OpenChannel());
     EXPECT_EQ(ErrorCode(), CH_E_LOAD_CONFIG);
     EXPECT_EQ(CountLines("Call LoadConfig() fail."), 1);
@@ -58,7 +58,7 @@ TEST_F(ChannelTest, FailedOpensCloseEveryHandleTheyMade) {
         int nSkip;
     };
     const Step steps[] = {
-        {"CreateFileW", 0},  {"GetModuleFileNameW", 1}, {"CreateEventW", 0},    {"CreateEventW", 1},
+        {"CreateFileW", 0},  {"GetModuleFileNameW", 0}, {"CreateEventW", 0},    {"CreateEventW", 1},
         {"CreateEventW", 2}, {"CreateFileW", 1},        {"PurgeComm", 0},       {"GetCommState", 0},
         {"SetCommState", 0}, {"SetupComm", 0},          {"SetCommTimeouts", 0}, {"SetCommMask", 0},
         {"SetCommMask", 1},  {"_beginthreadex", 0},

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +72,28 @@ struct ChannelRig {
     ~ChannelRig() {
         if (pChannel != nullptr)
             ReleaseChannel(pChannel);
+    }
+
+    // Takes every block already delivered, returning its buffer, until none
+    // has arrived for dwQuietMs. Returns the number of messages taken.
+    size_t Drain(DWORD dwQuietMs) {
+        size_t nTaken = 0;
+        DWORD dwLast = GetTickCount();
+        MSG msg;
+        for (;;) {
+            if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                if (GetTickCount() - dwLast >= dwQuietMs)
+                    break;
+                Sleep(1);
+                continue;
+            }
+            dwLast = GetTickCount();
+            if (msg.message != kMsgData)
+                continue;
+            ++nTaken;
+            pChannel->FreeMem(reinterpret_cast<void*>(msg.wParam));
+        }
+        return nTaken;
     }
 
     // Takes delivered blocks until `want` bytes arrived; returns the count.
@@ -167,6 +190,99 @@ void Latency(benchmark::State& state) {
     state.counters["p99_us"] = samples[samples.size() * 99 / 100];
 }
 
+// Resident memory of the whole process, in bytes.
+size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    size_t nPages = 0;
+    size_t nResident = 0;
+    statm >> nPages >> nResident;
+    return nResident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+double Megabytes(size_t cbNow, size_t cbBase) {
+    return (static_cast<double>(cbNow) - static_cast<double>(cbBase)) / (1024.0 * 1024.0);
+}
+
+// A peer that writes 4 KiB chunks to the pseudo-terminal until stopped.
+class Flood {
+public:
+    explicit Flood(platform::PseudoTerminal& pty) : m_pty(pty), m_thread([this] { Run(); }) {}
+    ~Flood() { Stop(); }
+    Flood(const Flood&) = delete;
+    Flood& operator=(const Flood&) = delete;
+
+    // Ends the flood; returns the bytes written.
+    size_t Stop() {
+        m_bStop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_cbWritten;
+    }
+
+private:
+    void Run() {
+        static const std::vector<char> data = Payload(kChunk);
+        while (!m_bStop)
+            m_cbWritten += m_pty.Write(data.data(), static_cast<DWORD>(data.size()), 100);
+    }
+
+    platform::PseudoTerminal& m_pty;
+    std::atomic<bool> m_bStop{false};
+    size_t m_cbWritten = 0;
+    std::thread m_thread;
+};
+
+// A host that names its own thread as receiver but does not pump while the
+// peer floods the port for range(0) seconds, twice; after each round it takes
+// what was queued and must receive fresh bytes. Counters: the process's
+// resident growth every five seconds and after each round's drain (MB), the
+// messages the host found queued, the bytes the peer sent. The baseline host pumps
+// all the time.
+void Flood_Channel(benchmark::State& state, bool bPump) {
+    ChannelRig rig;
+    if (!rig.ok) {
+        state.SkipWithError("channel did not open");
+        return;
+    }
+    const int nSeconds = static_cast<int>(state.range(0));
+    const size_t cbBase = ResidentBytes();
+    for (auto _ : state) {
+        for (int nRound = 1; nRound <= 2; ++nRound) {
+            Flood flood(rig.pty);
+            const DWORD dwStart = GetTickCount();
+            for (int nSecond = 5; nSecond <= nSeconds; nSecond += 5) {
+                const DWORD dwUntil = static_cast<DWORD>(nSecond) * 1000;
+                while (GetTickCount() - dwStart < dwUntil) {
+                    if (bPump)
+                        rig.Drain(0);
+                    Sleep(bPump ? 1 : 50);
+                }
+                state.counters["r" + std::to_string(nRound) + "_rss_MB_" + std::to_string(nSecond) +
+                               "s"] = Megabytes(ResidentBytes(), cbBase);
+            }
+            const size_t cbRound = flood.Stop();
+            state.counters["r" + std::to_string(nRound) + "_flood_MB"] = Megabytes(cbRound, 0);
+            const size_t nQueued = rig.Drain(200);
+            state.counters["r" + std::to_string(nRound) + "_queued"] = static_cast<double>(nQueued);
+            state.counters["r" + std::to_string(nRound) + "_rss_MB_drained"] =
+                Megabytes(ResidentBytes(), cbBase);
+            // Bytes the peer wrote just before it stopped may still come in
+            // ahead of these.
+            const char kFresh[] = "fresh";
+            rig.pty.Write(kFresh, 5);
+            if (rig.Receive(5) < 5)
+                state.SkipWithError("no fresh data after the flood");
+        }
+    }
+}
+
+void BM_Flood_Unpumped(benchmark::State& s) {
+    Flood_Channel(s, false);
+}
+void BM_Flood_Pumped(benchmark::State& s) {
+    Flood_Channel(s, true);
+}
+
 void BM_Throughput_Channel(benchmark::State& s) {
     Throughput<ChannelRig>(s);
 }
@@ -184,6 +300,8 @@ BENCHMARK(BM_Throughput_Channel)->Unit(benchmark::kMillisecond)->MinTime(2.0)->U
 BENCHMARK(BM_Throughput_PollRead)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_Latency_Channel)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Latency_PollRead)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Flood_Unpumped)->Arg(15)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_Flood_Pumped)->Arg(15)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
 

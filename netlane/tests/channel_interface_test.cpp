@@ -2,37 +2,27 @@
 #include <cstring>
 
 #include "netlane_fixture.h"
+#include "virtual_slot.h"
 
 namespace netlane_test {
 namespace {
 
-// The virtual slot a member function occupies: the compiler's pointer to a
-// virtual member holds 1 + its byte offset in the table.
-template <class M>
-ptrdiff_t Slot(M pfn) {
-    struct {
-        ptrdiff_t ptr;
-        ptrdiff_t adj;
-    } rep;
-    static_assert(sizeof pfn == sizeof rep);
-    std::memcpy(&rep, &pfn, sizeof rep);
-    return (rep.ptr - 1) / static_cast<ptrdiff_t>(sizeof(void*));
-}
+using platform_test::VirtualSlot;
 
 TEST(SocketChannelInterface, SlotsAreInTheirFixedOrder) {
-    EXPECT_EQ(Slot(&ISocketChannel::QueryInterface), 0);
-    EXPECT_EQ(Slot(&ISocketChannel::AddRef), 1);
-    EXPECT_EQ(Slot(&ISocketChannel::Release), 2);
-    EXPECT_EQ(Slot(&ISocketChannel::SetReceiver), 3);
-    EXPECT_EQ(Slot(&ISocketChannel::GetReceiver), 4);
-    EXPECT_EQ(Slot(&ISocketChannel::Open), 5);
-    EXPECT_EQ(Slot(&ISocketChannel::Close), 6);
-    EXPECT_EQ(Slot(&ISocketChannel::Clear), 7);
-    EXPECT_EQ(Slot(&ISocketChannel::Read), 8);
-    EXPECT_EQ(Slot(&ISocketChannel::Write), 9);
-    EXPECT_EQ(Slot(&ISocketChannel::FreeMem), 10);
-    EXPECT_EQ(Slot(&ISocketChannel::GetProperty), 11);
-    EXPECT_EQ(Slot(&ISocketChannel::SetProperty), 12);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::QueryInterface), 0);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::AddRef), 1);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::Release), 2);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::SetReceiver), 3);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::GetReceiver), 4);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::Open), 5);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::Close), 6);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::Clear), 7);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::Read), 8);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::Write), 9);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::FreeMem), 10);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::GetProperty), 11);
+    EXPECT_EQ(VirtualSlot(&ISocketChannel::SetProperty), 12);
     // The identifier's in-memory layout.
     const BYTE kIid[16] = {0xD5, 0x2A, 0x12, 0x9D, 0xCF, 0xF0, 0xAB, 0x45,
                            0x87, 0xA8, 0xE7, 0xD7, 0x11, 0x62, 0xAF, 0xDB};

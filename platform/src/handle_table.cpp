@@ -95,6 +95,12 @@ std::shared_ptr<KernelObject> RemoveObject(HANDLE h) {
     return object;
 }
 
+size_t OpenHandleCount() {
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    // Every slot is either in use or waiting in the free list.
+    return g_slots.size() - g_freeSlots.size();
+}
+
 BOOL KernelObject::Read(LPVOID, DWORD, LPDWORD, LPOVERLAPPED) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

@@ -77,6 +77,9 @@ HANDLE InsertObject(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> LookupObject(HANDLE h);
 // Removes the object from the table and returns it (null if unknown).
 std::shared_ptr<KernelObject> RemoveObject(HANDLE h);
+// Test hook: the number of handles open in the table, so tests can tell that
+// a failure path closed what it opened. Thread-safe.
+PLATFORM_API size_t OpenHandleCount();
 
 template <class T>
 std::shared_ptr<T> LookupAs(HANDLE h, ObjectKind kind) {

@@ -18,9 +18,12 @@
 namespace platform {
 namespace {
 
-// A host that stops pumping must not grow a queue without bound; Windows
-// refuses posts at its own limit with ERROR_NOT_ENOUGH_QUOTA as well.
-constexpr size_t kDefaultQueueLimit = 10'000'000;
+// A host that stops pumping (a modal dialog, a long computation) must not
+// grow its queue without bound while others keep posting: Windows refuses
+// posts beyond 10,000 waiting messages with ERROR_NOT_ENOUGH_QUOTA, and so
+// does this layer, so a poster's give-up path (the channel's receive thread
+// frees the block it could not deliver) runs here as it does there.
+constexpr size_t kDefaultQueueLimit = 10'000;
 std::atomic<size_t> g_nQueueLimit{kDefaultQueueLimit};
 
 struct QueueRegistry {

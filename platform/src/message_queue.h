@@ -103,8 +103,8 @@ bool IsWindowOfCurrentThread(HWND hWnd);
 void ForgetThreadWindows(const MessageQueue* pQueue);
 
 // Test hook: the number of messages one queue may hold before posting fails
-// with ERROR_NOT_ENOUGH_QUOTA (default 10 million). Returns the previous
-// limit. Thread-safe.
+// with ERROR_NOT_ENOUGH_QUOTA (default 10,000, the Windows limit). Returns
+// the previous limit. Thread-safe.
 PLATFORM_API size_t SetMessageQueueLimit(size_t nLimit);
 
 }  // namespace platform

@@ -138,8 +138,15 @@ TEST(ThreadQueue, KeepsEachPostersOrderAndLosesNothing) {
     std::atomic<int> nFailed{0};
     auto post = [&](UINT uMsg) {
         for (int i = 0; i < kPerPoster; ++i) {
-            if (!PostThreadMessageW(tid, uMsg, static_cast<WPARAM>(i), 0))
-                ++nFailed;
+            // Two posters outrun one consumer: a full queue refuses the post
+            // until the consumer has made room.
+            while (!PostThreadMessageW(tid, uMsg, static_cast<WPARAM>(i), 0)) {
+                if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA) {
+                    ++nFailed;
+                    break;
+                }
+                std::this_thread::yield();
+            }
         }
     };
     std::thread first(post, WM_USER);
@@ -311,7 +318,8 @@ TEST_F(MainQueue, DestroyingWhileAnotherThreadPostsLeavesNothingBehind) {
     ASSERT_NE(hWnd, nullptr);
     std::atomic<DWORD> dwLastError{0};
     std::thread poster([&] {
-        while (PostMessageW(hWnd, WM_USER, 0, 0)) {
+        // A full queue refuses a post until the owner takes a message.
+        while (PostMessageW(hWnd, WM_USER, 0, 0) || GetLastError() == ERROR_NOT_ENOUGH_QUOTA) {
         }
         dwLastError = GetLastError();
     });
@@ -388,6 +396,38 @@ TEST_F(MainQueue, FdIsReadableExactlyWhileMessagesWait) {
         ASSERT_GE(fdOther, 0);
         EXPECT_TRUE(Readable(fdOther));
     }).join();
+}
+
+TEST_F(MainQueue, HoldsTenThousandMessagesAsWindowsDoesThenRefusesPosts) {
+    // A thread that does not pump while others post: the queue stops at the
+    // Windows limit for thread and window posts alike, and taking one
+    // message makes room for one more.
+    const DWORD self = GetCurrentThreadId();
+    ASSERT_NE(Register(L"QuotaClass"), 0);
+    HWND hWnd = Create(L"QuotaClass");
+    ASSERT_NE(hWnd, nullptr);
+    std::thread poster([&] {
+        for (int i = 0; i < 5000; ++i) {
+            ASSERT_TRUE(PostThreadMessageW(self, WM_USER, i, 0));
+            ASSERT_TRUE(PostMessageW(hWnd, WM_USER + 1, i, 0));
+        }
+        EXPECT_FALSE(PostThreadMessageW(self, WM_USER, 0, 0));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
+        EXPECT_FALSE(PostMessageW(hWnd, WM_USER + 1, 0, 0));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
+    });
+    poster.join();
+    MSG msg;
+    ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER));
+    EXPECT_TRUE(PostThreadMessageW(self, WM_USER + 2, 0, 0));
+    EXPECT_FALSE(PostThreadMessageW(self, WM_USER + 2, 0, 0));
+    int nQueued = 0;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        ++nQueued;
+    EXPECT_EQ(nQueued, 10000);
+    EXPECT_TRUE(DestroyWindow(hWnd));
+    EXPECT_TRUE(UnregisterClassW(L"QuotaClass", nullptr));
 }
 
 TEST_F(MainQueue, FullQueueAndInjectedFaultsFailWithTheirErrors) {

@@ -35,33 +35,41 @@ static_assert(sizeof(CHANNEL_ATTRIBUTE) == 12, "CHANNEL_ATTRIBUTE is three packe
 // receive thread runs beside them. Received blocks are posted to the
 // receiver as message uMsgId with wParam = buffer, lParam = byte count; the
 // host returns every buffer with FreeMem on the same object.
+//
+// The comments give each operation's virtual-table entry with this
+// compiler's ABI (Itanium C++ ABI, g++ and clang): the virtual destructor
+// takes two entries there (complete and deleting destructor), so every
+// later operation sits one entry after the slot number that counts the
+// destructor once, as the Microsoft ABI does. Never reorder, insert or
+// remove an operation.
 class ICommChannel {
 public:
-    // Slot 0: closes an open port, stops the receive thread, releases the log.
+    // Entries 0 and 1: closes an open port, stops the receive thread,
+    // releases the log.
     virtual ~ICommChannel() {}
-    // Slot 1: chooses the log file path (null or empty: keep), its flags and
+    // Entry 2: chooses the log file path (null or empty: keep), its flags and
     // optionally a log object that the channel then owns. FALSE while open.
     virtual BOOL InitLog(LPCWSTR lpszLogFile, DWORD dwLogFlags, DWORD dwReserved, IVxLog* pLog) = 0;
-    // Slot 2: names the receiver (bThreadMsg TRUE: a thread id, else a window
+    // Entry 3: names the receiver (bThreadMsg TRUE: a thread id, else a window
     // handle as a 32-bit value; 0 = none) and starts or stops the thread.
     virtual BOOL SetReceiver(UINT uMsgId, BOOL bThreadMsg, DWORD dwReceiver) = 0;
-    // Slot 3: the message id, the kind and the receiver of that kind.
+    // Entry 4: the message id, the kind and the receiver of that kind.
     virtual void GetReceiver(UINT* puMsgId, BOOL* pbThreadMsg, DWORD* pdwReceiver) = 0;
-    // Slot 4: opens and configures the port; starts the receive thread when a
+    // Entry 5: opens and configures the port; starts the receive thread when a
     // receiver is named. FALSE on failure (see property CH_PROP_ERROR_CODE).
     virtual BOOL Open(const CHANNEL_ATTRIBUTE* pAttribute) = 0;
-    // Slot 5: stops the receive thread, closes the port and the log file.
+    // Entry 6: stops the receive thread, closes the port and the log file.
     virtual void Close() = 0;
-    // Slot 6: purges the driver's queues. TRUE on a closed channel.
+    // Entry 7: purges the driver's queues. TRUE on a closed channel.
     virtual BOOL Clear() = 0;
-    // Slot 7: waits up to dwTimeout ms for data, then reads what is waiting
+    // Entry 8: waits up to dwTimeout ms for data, then reads what is waiting
     // (at most dwSize). Returns the count; 0 on failure or time-out.
     virtual DWORD Read(LPVOID lpBuffer, DWORD dwSize, DWORD dwTimeout, DWORD dwReserved) = 0;
-    // Slot 8: writes the bytes; returns the count written.
+    // Entry 9: writes the bytes; returns the count written.
     virtual DWORD Write(LPCVOID lpBuffer, DWORD dwSize, DWORD dwReserved) = 0;
-    // Slot 9: returns a notification buffer to the channel (null ignored).
+    // Entry 10: returns a notification buffer to the channel (null ignored).
     virtual void FreeMem(LPVOID lpBuffer) = 0;
-    // Slots 10, 11: property access (CH_PROP_*). FALSE for unknown ids.
+    // Entries 11, 12: property access (CH_PROP_*). FALSE for unknown ids.
     virtual BOOL GetProperty(DWORD dwReserved, DWORD dwPropId, DWORD* pdwValue) = 0;
     virtual BOOL SetProperty(DWORD dwReserved, DWORD dwPropId, const DWORD* pdwValue) = 0;
 };

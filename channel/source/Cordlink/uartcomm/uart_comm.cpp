@@ -47,6 +47,7 @@ CUartComm::CUartComm()
 CUartComm::~CUartComm() {
     if (m_hUart.load() != INVALID_HANDLE_VALUE || m_hUartThread != nullptr)
         Close();
+    CloseEvents();
     if (m_pLogUtil != nullptr) {
         CloseLog();
         m_pLogUtil->Release();
@@ -158,11 +159,18 @@ BOOL CUartComm::Open(const CHANNEL_ATTRIBUTE* pAttribute) {
         return FALSE;
     }
 
+    // Channel.ini first: its LogMode decides whether this Open opens the log
+    // file, so a fresh channel (a host's new session) honours it too. When
+    // the file's path cannot be formed the settings stay as they were, and
+    // the log still opens to record that failure.
+    const BOOL bConfigLoaded = LoadConfig();
     if (!OpenLog(dwPort)) {
-        m_dwErrorCode = CH_E_LOG_INIT;
+        m_dwErrorCode = bConfigLoaded ? CH_E_LOG_INIT : CH_E_LOAD_CONFIG;
+        // A log that opened one of its files before failing keeps it open.
+        CloseLog();
         return FALSE;
     }
-    if (!LoadConfig()) {
+    if (!bConfigLoaded) {
         m_dwErrorCode = CH_E_LOAD_CONFIG;
         LogLine(L"Call LoadConfig() fail.");
         CloseLog();
@@ -181,25 +189,17 @@ BOOL CUartComm::Open(const CHANNEL_ATTRIBUTE* pAttribute) {
                                FILE_FLAG_OVERLAPPED, nullptr);
     if (hUart == INVALID_HANDLE_VALUE) {
         LogLine(L"Call CreateFile() fail, [ErrorCode:0x%08X].", LastError());
-        CloseLog();
-        return FALSE;
+        return AbandonOpen(hUart);
     }
     if (!PurgeComm(hUart, kPurgeAll)) {
         LogLine(L"Call PurgeComm() fail, [ErrorCode:0x%08X].", LastError());
-        CloseHandle(hUart);
-        CloseLog();
-        return FALSE;
+        return AbandonOpen(hUart);
     }
-    if (!SetupPort(hUart, dwBaud) || !SetTimeouts(hUart)) {
-        CloseHandle(hUart);
-        CloseLog();
-        return FALSE;
-    }
+    if (!SetupPort(hUart, dwBaud) || !SetTimeouts(hUart))
+        return AbandonOpen(hUart);
     if (!SetCommMask(hUart, EV_RXCHAR)) {
         LogLine(L"Call SetCommMask()  fail, [ErrorCode:0x%08X].", LastError());
-        CloseHandle(hUart);
-        CloseLog();
-        return FALSE;
+        return AbandonOpen(hUart);
     }
 
     // The port and the open flag are in place before the receive thread
@@ -211,12 +211,18 @@ BOOL CUartComm::Open(const CHANNEL_ATTRIBUTE* pAttribute) {
 
     if (HasReceiver() && !StartAutoRead(hUart)) {
         m_bOpened = FALSE;
-        CloseHandle(hUart);
         m_hUart = INVALID_HANDLE_VALUE;
-        CloseLog();
-        return FALSE;
+        return AbandonOpen(hUart);
     }
     return TRUE;
+}
+
+BOOL CUartComm::AbandonOpen(HANDLE hUart) {
+    if (hUart != INVALID_HANDLE_VALUE)
+        CloseHandle(hUart);
+    CloseEvents();
+    CloseLog();
+    return FALSE;
 }
 
 BOOL CUartComm::SetupPort(HANDLE hUart, DWORD dwBaud) {

@@ -32,8 +32,9 @@ public:
     BOOL SetProperty(DWORD dwReserved, DWORD dwPropId, const DWORD* pdwValue) override;
 
 private:
-    // Log set-up at the start of Open: creates the log object if needed and
-    // opens the channel's log file (unless LogMode is 0). FALSE on failure.
+    // Log set-up in Open, once Channel.ini has been read: creates the log
+    // object if needed and opens the channel's log file (unless LogMode is
+    // 0). FALSE on failure.
     BOOL OpenLog(DWORD dwPort);
     void CloseLog();
     // The directory of the host executable, without a trailing separator.
@@ -47,6 +48,10 @@ private:
     void CancelCommWait(HANDLE hUart, LPOVERLAPPED lpOv);
     BOOL CreateEvents();
     void CloseEvents();
+    // Undoes a failing Open once its events exist: closes hUart (unless
+    // invalid), the events and the log file, so a host that retries or
+    // releases the channel keeps no handle. Returns FALSE, Open's result.
+    BOOL AbandonOpen(HANDLE hUart);
 
     // Receive thread (receive_thread.cpp).
     BOOL StartAutoRead(HANDLE hUart);

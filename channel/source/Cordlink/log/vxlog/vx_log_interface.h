@@ -2,8 +2,11 @@
 //
 // A host may hand its own implementation to the channel, so the order of the
 // virtual operations below is a binary contract: never reorder, insert or
-// remove a slot. This header is self-contained so that it can be shipped
-// with the library's public header.
+// remove one. The comments give each operation's virtual-table entry with
+// this compiler's ABI (Itanium C++ ABI, g++ and clang), where the virtual
+// destructor takes two entries (complete and deleting destructor). This
+// header is self-contained so that it can be shipped with the library's
+// public header.
 #pragma once
 
 #include "platform/win_types.h"
@@ -43,39 +46,39 @@ constexpr DWORD DUMP_AUTO_READ = 2;  // "<<-"
 
 class IVxLog {
 public:
-    // Slot 0. Destroys the object; use Release to give up an object that
-    // another module created.
+    // Entries 0 and 1. Destroys the object; use Release to give up an object
+    // that another module created.
     virtual ~IVxLog() {}
-    // Slot 1. Closes the log, then opens the files that dwFlags select under
+    // Entry 2. Closes the log, then opens the files that dwFlags select under
     // lpszFileName (NULL: the default name). TRUE when every selected file
     // opened; on FALSE a file opened before the failure stays open.
     virtual BOOL Open(LPCWSTR lpszFileName, DWORD dwFlags) = 0;
-    // Slot 2. Flushes and closes the open files and releases the console;
+    // Entry 3. Flushes and closes the open files and releases the console;
     // options and names are kept. Always TRUE.
     virtual BOOL Close() = 0;
-    // Slot 3. Destroys the object (closing it first).
+    // Entry 4. Destroys the object (closing it first).
     virtual void Release() = 0;
-    // Slot 4. Writes dwSize bytes unchanged to the binary file. TRUE when
+    // Entry 5. Writes dwSize bytes unchanged to the binary file. TRUE when
     // they all reached the file; FALSE when it is closed or the write failed.
     virtual BOOL WriteRaw(LPCVOID lpBuffer, DWORD dwSize) = 0;
-    // Slot 5. Writes one text line (timestamp prefix, CR LF). TRUE when the
+    // Entry 6. Writes one text line (timestamp prefix, CR LF). TRUE when the
     // line reached the text file; FALSE for a NULL text or a failed write.
     virtual BOOL WriteLineA(LPCSTR lpszString) = 0;
-    // Slot 6. Converts to the ANSI code page and writes one line, as
+    // Entry 7. Converts to the ANSI code page and writes one line, as
     // WriteLineA does.
     virtual BOOL WriteLineW(LPCWSTR lpszString) = 0;
-    // Slot 7. Formats printf-style and writes the result as one line.
+    // Entry 8. Formats printf-style and writes the result as one line.
     virtual BOOL WriteFormatA(LPCSTR lpszFmt, ...) = 0;
-    // Slot 8. Formats a wide printf-style format (%s takes a wide string),
+    // Entry 9. Formats a wide printf-style format (%s takes a wide string),
     // converts it to the ANSI code page and writes it as one line.
     virtual BOOL WriteFormatW(LPCWSTR lpszFmt, ...) = 0;
-    // Slot 9. Writes a header line for dwSize bytes in direction dwDirection
+    // Entry 10. Writes a header line for dwSize bytes in direction dwDirection
     // and a hex dump of the bytes. FALSE at the first line that fails.
     virtual BOOL WriteDump(LPCVOID lpBuffer, DWORD dwSize, DWORD dwDirection) = 0;
-    // Slot 10. Sets option dwOption (LOG_OPT_*) from dwParam and dwValue.
+    // Entry 11. Sets option dwOption (LOG_OPT_*) from dwParam and dwValue.
     // FALSE for an unknown option or an invalid parameter or value.
     virtual BOOL SetOption(DWORD dwOption, DWORD dwParam, DWORD_PTR dwValue) = 0;
-    // Slot 11. Copies option dwOption into lpResult: 260 wide characters for
+    // Entry 12. Copies option dwOption into lpResult: 260 wide characters for
     // the directory and the name, a DWORD otherwise. dwParam is unused.
     virtual BOOL GetOption(DWORD dwOption, DWORD dwParam, LPVOID lpResult) = 0;
 };

@@ -6,18 +6,41 @@
 namespace cordlink_test {
 namespace {
 
-TEST_F(ChannelTest, LogModeZeroGovernsTheNextOpenNotThisOne) {
+// The dated default log file of a channel on dwPort opened today.
+fs::path DefaultLogPath(DWORD dwPort) {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    return ExeDir() / "ChannelLog" /
+           ("UartComm_COM" + std::to_string(dwPort) + "_" + std::to_string(st.wYear) + "_" +
+            std::to_string(st.wMonth) + "_" + std::to_string(st.wDay) + ".log");
+}
+
+TEST_F(ChannelTest, LogModeFromTheFileGovernsTheOpenThatReadsIt) {
+    // A fresh channel, as a host makes for every session, with the default
+    // log path: LogMode=0 means no ChannelLog file at all.
     WriteChannelIni("[Settings]\nLogMode=0\n");
+    const fs::path defaultLog = DefaultLogPath(m_dwPort);
+    fs::remove(defaultLog);
+    ICommChannel* pChannel = nullptr;
+    ASSERT_TRUE(CreateChannel(&pChannel, CHANNEL_TYPE_UART));
+    CHANNEL_ATTRIBUTE attr = {CHANNEL_TYPE_UART, m_dwPort, 115200};
+    ASSERT_TRUE(pChannel->Open(&attr));
+    EXPECT_EQ(pChannel->Write("x", 1, 0), 1u);
+    pChannel->Close();
+    ReleaseChannel(pChannel);
+    EXPECT_FALSE(fs::exists(defaultLog)) << defaultLog;
+    fs::remove(defaultLog);
+
+    // A path given to InitLog is not opened either.
     ASSERT_TRUE(OpenChannel());
     m_pChannel->Close();
-    const int nOpenLines =
-        CountLines("Open uart [port: " + std::to_string(m_dwPort) + ", baud: 115200].");
-    EXPECT_EQ(nOpenLines, 1);
+    EXPECT_FALSE(fs::exists(m_logPath));
+
+    // Turned on again, the log opens at the very next Open.
+    WriteChannelIni("[Settings]\nLogMode=1\n");
     ASSERT_TRUE(OpenChannel());
     m_pChannel->Close();
-    // The second Open opened no log file: nothing more reached it.
-    EXPECT_EQ(CountLines("Open uart [port: " + std::to_string(m_dwPort) + ", baud: 115200]."),
-              nOpenLines);
+    EXPECT_EQ(CountLines("Open uart [port: " + std::to_string(m_dwPort) + ", baud: 115200]."), 1);
 }
 
 TEST_F(ChannelTest, DebugModeFromTheFileReturnsAtTheNextOpen) {
@@ -65,12 +88,7 @@ TEST_F(ChannelTest, TheDefaultLogFileLivesInChannelLogBesideTheExecutable) {
     ASSERT_TRUE(pChannel->Open(&attr));
     pChannel->Close();
     ReleaseChannel(pChannel);
-    SYSTEMTIME st;
-    GetLocalTime(&st);
-    fs::path expected =
-        ExeDir() / "ChannelLog" /
-        ("UartComm_COM" + std::to_string(m_dwPort) + "_" + std::to_string(st.wYear) + "_" +
-         std::to_string(st.wMonth) + "_" + std::to_string(st.wDay) + ".log");
+    const fs::path expected = DefaultLogPath(m_dwPort);
     ASSERT_TRUE(fs::exists(expected)) << expected;
     std::string log = ReadFile(expected);
     EXPECT_NE(log.find("Close Channel.\r\n"), std::string::npos);

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "channel_fixture.h"
+#include "kernel_object.h"
 
 namespace cordlink_test {
 namespace {
@@ -24,8 +25,8 @@ TEST_F(ChannelTest, OpenFailuresBeforeThePortSetTheirCodes) {
     ReleaseChannel(pChannel);
 
     // Channel.ini's path cannot be formed: the module name is unavailable
-    // (the first call, for the log's opening line, still succeeds).
-    platform::InjectFault("GetModuleFileNameW", ERROR_INSUFFICIENT_BUFFER, 1, 1);
+    // (the next call, for the log's opening line, succeeds again).
+    platform::InjectFault("GetModuleFileNameW", ERROR_INSUFFICIENT_BUFFER, 0, 1);
     EXPECT_FALSE(OpenChannel());
     EXPECT_EQ(ErrorCode(), CH_E_LOAD_CONFIG);
     EXPECT_EQ(CountLines("Call LoadConfig() fail."), 1);
@@ -36,6 +37,52 @@ TEST_F(ChannelTest, OpenFailuresBeforeThePortSetTheirCodes) {
     EXPECT_EQ(CountLines("Call CreateEvent()  fail. [ErrorCode:0x00000008]"), 1);
 
     ASSERT_TRUE(OpenChannel());
+}
+
+TEST_F(ChannelTest, FailedOpensCloseEveryHandleTheyMade) {
+    // A host retries an unopenable port (at every scan) or releases the
+    // channel after a failed Open: neither may cost a handle per try.
+    const size_t nBase = platform::OpenHandleCount();
+    CHANNEL_ATTRIBUTE missing = {CHANNEL_TYPE_UART, m_dwPort + 40, 115200};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(m_pChannel->Open(&missing));
+        EXPECT_EQ(platform::OpenHandleCount(), nBase) << "missing port, try " << i;
+    }
+
+    // Each step of Open fails in turn; the receiver makes Open start the
+    // thread. The log file is the first CreateFileW, the port the second;
+    // the first SetCommMask is Open's own, the second the thread start's.
+    ASSERT_TRUE(m_pChannel->SetReceiver(kMsgData, TRUE, GetCurrentThreadId()));
+    struct Step {
+        const char* lpszCall;
+        int nSkip;
+    };
+    const Step steps[] = {
+        {"CreateFileW", 0},  {"GetModuleFileNameW", 0}, {"CreateEventW", 0},    {"CreateEventW", 1},
+        {"CreateEventW", 2}, {"CreateFileW", 1},        {"PurgeComm", 0},       {"GetCommState", 0},
+        {"SetCommState", 0}, {"SetupComm", 0},          {"SetCommTimeouts", 0}, {"SetCommMask", 0},
+        {"SetCommMask", 1},  {"_beginthreadex", 0},
+    };
+    for (const Step& step : steps) {
+        platform::InjectFault(step.lpszCall, ERROR_GEN_FAILURE, step.nSkip, 1);
+        EXPECT_FALSE(OpenChannel()) << step.lpszCall << " after " << step.nSkip;
+        platform::ClearFaults();
+        EXPECT_EQ(platform::OpenHandleCount(), nBase) << step.lpszCall << " after " << step.nSkip;
+    }
+    ASSERT_TRUE(OpenChannel());
+    m_pChannel->Close();
+    EXPECT_EQ(platform::OpenHandleCount(), nBase);
+
+    // A channel released right after a failed Open.
+    ICommChannel* pChannel = nullptr;
+    ASSERT_TRUE(CreateChannel(&pChannel, CHANNEL_TYPE_UART));
+    ASSERT_TRUE(
+        pChannel->InitLog(Wide((m_dir / "other.log").string()).c_str(), 0x7002, 0, nullptr));
+    platform::InjectFault("PurgeComm", ERROR_GEN_FAILURE, 0, 1);
+    CHANNEL_ATTRIBUTE attr = {CHANNEL_TYPE_UART, m_dwPort, 115200};
+    EXPECT_FALSE(pChannel->Open(&attr));
+    ReleaseChannel(pChannel);
+    EXPECT_EQ(platform::OpenHandleCount(), nBase);
 }
 
 TEST_F(ChannelTest, TransferFailuresAreLoggedAndCounted) {

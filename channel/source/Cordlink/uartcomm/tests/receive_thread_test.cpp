@@ -122,6 +122,65 @@ TEST_F(ChannelTest, AReceiverThreadThatDoesNotExistCostsThreeTriesAndTheBuffer) 
     EXPECT_EQ(CountLines("Call PostThreadMessage() fail.[ErrorCode:0x000005A4]"), 3);
 }
 
+TEST_F(ChannelTest, AHostThatStopsPumpingDuringAFloodHoldsAtMostTheQueueLimit) {
+    // The host's queue takes 10,000 messages, as on Windows. A busy host
+    // already has work queued; the peer floods the port meanwhile.
+    constexpr int kQueueLimit = 10000;
+    constexpr int kOwnWork = kQueueLimit - 10;
+    constexpr UINT kMsgWork = WM_USER + 500;
+    const DWORD self = GetCurrentThreadId();
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    // Buffers from the heap, so the leak checker sees one that is not freed.
+    WriteChannelIni("[Settings]\nUseMempool=0\n");
+    ASSERT_TRUE(m_pChannel->SetReceiver(kMsgData, TRUE, self));
+    ASSERT_TRUE(OpenChannel());
+    for (int i = 0; i < kOwnWork; ++i)
+        ASSERT_TRUE(PostThreadMessageW(self, kMsgWork, 0, 0));
+
+    std::atomic<bool> bStop{false};
+    std::thread flood([&] {
+        const std::string chunk(512, 'x');
+        while (!bStop)
+            m_pty.Write(chunk.data(), static_cast<DWORD>(chunk.size()), 100);
+    });
+    // Once the queue is full every block costs three tries and goes back to
+    // the allocator.
+    WaitForLine("Try PostThreadMessage() 3 times failed", 10000);
+    bStop = true;
+    flood.join();
+    EXPECT_GE(CountLines("Try PostThreadMessage() 3 times failed"), 1);
+    EXPECT_GE(CountLines("Call PostThreadMessage() fail.[ErrorCode:0x00000718]"), 3);
+
+    // Nothing beyond the limit waits: the queue refuses the host's own post.
+    EXPECT_FALSE(PostThreadMessageW(self, kMsgWork, 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA));
+
+    // The host pumps again: it finds its own work and the blocks that fitted
+    // (more may slip in as it makes room), then fresh bytes arrive as before
+    // (flood bytes still in the driver may come first).
+    int nWork = 0;
+    int nData = 0;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == kMsgWork) {
+            ++nWork;
+        } else if (msg.message == kMsgData) {
+            ++nData;
+            m_pChannel->FreeMem(reinterpret_cast<void*>(msg.wParam));
+        }
+    }
+    EXPECT_EQ(nWork, kOwnWork);
+    EXPECT_GE(nData, kQueueLimit - kOwnWork);
+    PeerSend("fresh");
+    std::string got;
+    const DWORD dwStart = GetTickCount();
+    while (got.size() < 5 || got.compare(got.size() - 5, 5, "fresh") != 0) {
+        ASSERT_LT(GetTickCount() - dwStart, 5000u) << "no fresh data after the flood";
+        got += Pump(m_pChannel, 1, 100);
+    }
+    EXPECT_EQ(got.find_first_not_of('x'), got.size() - 5);
+}
+
 TEST_F(ChannelTest, CloseAndReleaseWithARunningThreadReturnPromptly) {
     MSG msg;
     PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 
 #include "platform/com_port_map.h"
@@ -19,6 +22,25 @@ inline QApplication* TestApp() {
     static char* argv[] = {szName, nullptr};
     static QApplication* pApp = new QApplication(argc, argv);
     return pApp;
+}
+
+// Runs action (which opens a message box) and returns the box's text; the
+// box is answered from inside its own loop. Empty when none opened.
+template <class Action>
+QString MessageBoxOf(QObject& owner, Action action) {
+    auto pShown = std::make_shared<QString>();
+    QTimer::singleShot(0, &owner, [pShown] {
+        if (auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            *pShown = pBox->text();
+            pBox->accept();
+        }
+    });
+    QTimer::singleShot(5000, &owner, [] {  // a box that was not answered fails, not hangs
+        if (QWidget* pModal = QApplication::activeModalWidget())
+            pModal->close();
+    });
+    action();
+    return *pShown;
 }
 
 // Stampwell.ini (and the record Stampwell.db) beside this program; both

@@ -199,16 +199,11 @@ TEST(StationDlg, SetupOkRefreshesTheBoxesAndAboutShowsTheVersion) {
     EXPECT_EQ(build, "0001");
 }
 
-TEST(StationDlg, PortListFollowsPlugsAndKeepsAnAbsentConfiguredPort) {
-    TestApp();
+TEST_F(StationWindowTest, PortListFollowsPlugsAndKeepsAnAbsentConfiguredPort) {
     NoSerialHardware noUarts;
-    TempComMap map;
-    IniBesideProgram ini;
-    ini.Write("[General]\r\nIMEI=1\r\nAutoCreateIMEI=1\r\nPort=7\r\n");
-    CStationDlg dlg(kVersion);
-    dlg.show();
-    ASSERT_TRUE(dlg.OnInitDialog());
-    auto* pList = Control<QComboBox>(dlg, IDC_PORT_LIST);
+    OpenWindow("[General]\r\nIMEI=1\r\nAutoCreateIMEI=1\r\nPort=7\r\n");
+    CStationDlg& dlg = *m_pDlg;
+    auto* pList = Control<QComboBox>(IDC_PORT_LIST);
     const QString absent = W(L"COM7 (未连接)");
     EXPECT_EQ(Items(pList), QStringList({"USB", absent}));
     EXPECT_EQ(pList->currentText(), absent);
@@ -224,12 +219,12 @@ TEST(StationDlg, PortListFollowsPlugsAndKeepsAnAbsentConfiguredPort) {
         QPainter painter(&shot);
         painter.drawPixmap(dlg.mapFromGlobal(pPopup->mapToGlobal(QPoint(0, 0))), pPopup->grab());
     }
-    EXPECT_TRUE(shot.save(QString::fromStdString(ini.Path().parent_path().string()) +
+    EXPECT_TRUE(shot.save(QString::fromStdString(m_ini.Path().parent_path().string()) +
                           "/station_port_absent.png"));
     pList->hidePopup();
 
     // A job on the absent port fails the way a port that does not open does.
-    QTest::keyClick(Control<QWidget>(dlg, IDC_WRITE), Qt::Key_Return);
+    QTest::keyClick(Control<QWidget>(IDC_WRITE), Qt::Key_Return);
     EXPECT_EQ(dlg.StatusText(), L"打开串口失败7");
     EXPECT_FALSE(dlg.Runner().JobActive());
 
@@ -264,39 +259,26 @@ TEST(StationDlg, PortListFollowsPlugsAndKeepsAnAbsentConfiguredPort) {
     EXPECT_EQ(pList->currentText(), "USB");
 }
 
-TEST(StationDlg, BluetoothBoxTakesHexDigitsAsAScannerTypesThem) {
-    TestApp();
-    TempComMap map;
-    IniBesideProgram ini;
-    ini.Write("[General]\r\nBT_ADDR=1\r\n");
-    CStationDlg dlg(kVersion);
-    dlg.show();
-    ASSERT_TRUE(dlg.OnInitDialog());
-    auto* pBt = Control<QLineEdit>(dlg, IDC_BT_ADDR);
+TEST_F(StationWindowTest, BluetoothBoxTakesHexDigitsAsAScannerTypesThem) {
+    OpenWindow("[General]\r\nBT_ADDR=1\r\n");
+    auto* pBt = Control<QLineEdit>(IDC_BT_ADDR);
     ASSERT_TRUE(pBt->isEnabled());
     pBt->setFocus();
     // Separators and letters past F are refused; letters are kept upper case.
     QTest::keyClicks(pBt, "00:1a:7D-dA:g71 13");
     EXPECT_EQ(pBt->text(), "001A7DDA7113");
     // The IMEI boxes still take digits alone.
-    auto* pImei1 = Control<QLineEdit>(dlg, IDC_IMEI1);
+    auto* pImei1 = Control<QLineEdit>(IDC_IMEI1);
     pImei1->setFocus();
     QTest::keyClicks(pImei1, "35aF0");
     EXPECT_EQ(pImei1->text(), "350");
 }
 
-TEST(StationDlg, AfterARefusedJobTheNextScanReplacesTheBoxes) {
-    TestApp();
-    TempComMap map;
-    IniBesideProgram ini;
-    ini.Write("[General]\r\nIMEI=1\r\nIMEI2=1\r\nBT_ADDR=1\r\n");
-    CStationDlg dlg(kVersion);
-    dlg.show();
-    ASSERT_TRUE(dlg.OnInitDialog());
-    QApplication::processEvents();
-    auto* pImei1 = Control<QLineEdit>(dlg, IDC_IMEI1);
-    auto* pImei2 = Control<QLineEdit>(dlg, IDC_IMEI2);
-    auto* pBt = Control<QLineEdit>(dlg, IDC_BT_ADDR);
+TEST_F(StationWindowTest, AfterARefusedJobTheNextScanReplacesTheBoxes) {
+    OpenWindow("[General]\r\nIMEI=1\r\nIMEI2=1\r\nBT_ADDR=1\r\n");
+    auto* pImei1 = Control<QLineEdit>(IDC_IMEI1);
+    auto* pImei2 = Control<QLineEdit>(IDC_IMEI2);
+    auto* pBt = Control<QLineEdit>(IDC_BT_ADDR);
     pBt->setFocus();
     QTest::keyClicks(pBt, "00A0C6F1E2");  // two digits short
     pImei1->setFocus();
@@ -305,7 +287,7 @@ TEST(StationDlg, AfterARefusedJobTheNextScanReplacesTheBoxes) {
     ASSERT_EQ(QApplication::focusWidget(), pImei2);
     QTest::keyClicks(pImei2, "350000000000014");
     QTest::keyClick(pImei2, Qt::Key_Return);  // refused: IMEI1 is too short
-    EXPECT_EQ(Control<CColorLabel>(dlg, IDC_RESULT)->GetLabelBkColor(), ColorFail);
+    EXPECT_EQ(Control<CColorLabel>(IDC_RESULT)->GetLabelBkColor(), ColorFail);
     ASSERT_EQ(QApplication::focusWidget(), pImei1);
 
     // The scanner sends the whole numbers again, each ending with Enter.
@@ -323,10 +305,7 @@ TEST(StationDlg, AfterARefusedJobTheNextScanReplacesTheBoxes) {
     EXPECT_EQ(pBt->text(), "00A0C6F1E2D3");
 }
 
-TEST(StationDlg, CloseAndEscDuringAJobAskToStopFirst) {
-    TestApp();
-    TempComMap map;
-    IniBesideProgram ini;
+TEST_F(StationWindowTest, CloseAndEscDuringAJobAskToStopFirst) {
     // A port that opens and a handset that never answers: the job waits.
     platform::PseudoTerminal port;
     ASSERT_TRUE(port.Open(0));
@@ -334,11 +313,9 @@ TEST(StationDlg, CloseAndEscDuringAJobAskToStopFirst) {
         "[General]\r\nIMEI=1\r\nAutoCreateIMEI=1\r\nEntrerModeWait=0\r\n"
         "DefaultIMEI=35000000000000\r\nPort=" +
         std::to_string(port.Port()) + "\r\n";
-    ini.Write(original);
-    CStationDlg dlg(kVersion);
-    dlg.show();
-    ASSERT_TRUE(dlg.OnInitDialog());
-    QTest::keyClick(Control<QWidget>(dlg, IDC_WRITE), Qt::Key_Return);
+    OpenWindow(original);
+    CStationDlg& dlg = *m_pDlg;
+    QTest::keyClick(Control<QWidget>(IDC_WRITE), Qt::Key_Return);
     ASSERT_TRUE(dlg.Runner().JobActive())
         << QString::fromStdWString(dlg.StatusText()).toStdString();
 
@@ -348,12 +325,12 @@ TEST(StationDlg, CloseAndEscDuringAJobAskToStopFirst) {
               W(kMsgStopBeforeClose));
     EXPECT_TRUE(dlg.isVisible());
     EXPECT_TRUE(dlg.Runner().JobActive());
-    EXPECT_EQ(ini.Read(), original);  // nothing was saved either
+    EXPECT_EQ(m_ini.Read(), original);  // nothing was saved either
 
     // Stopped, Esc ends the window as ever, without saving.
-    QTest::mouseClick(Control<QPushButton>(dlg, IDC_STOP), Qt::LeftButton);
+    QTest::mouseClick(Control<QPushButton>(IDC_STOP), Qt::LeftButton);
     ASSERT_FALSE(dlg.LeftWorkerRunning());
     EXPECT_EQ(MessageBoxOf(dlg, [&] { QTest::keyClick(&dlg, Qt::Key_Escape); }), QString());
     EXPECT_FALSE(dlg.isVisible());
-    EXPECT_EQ(ini.Read(), original);
+    EXPECT_EQ(m_ini.Read(), original);
 }

@@ -25,16 +25,14 @@
 
 namespace {
 
-const ProgramVersion kVersion{L"1.3.3", L"0001"};
 const QString kPass = QString::fromWCharArray(L"写数据成功!按Enter键继续下一个");
 
 QString W(const wchar_t* lpsz) {
     return QString::fromWCharArray(lpsz);
 }
 
-class WriteJobTest : public ::testing::Test {
+class WriteJobTest : public StationWindowTest {
 protected:
-    void SetUp() override { TestApp(); }
     void TearDown() override {
         m_pDlg.reset();
         if (m_pSim)
@@ -50,15 +48,7 @@ protected:
     void Open(std::string general, const std::string& control = "") {
         if (general.find("Port=") == std::string::npos && m_pSim)
             general += "Port=" + std::to_string(m_pSim->Port()) + "\r\n";
-        m_ini.Write("[General]\r\nEntrerModeWait=0\r\n" + general + "[Control]\r\n" + control);
-        m_pDlg = std::make_unique<CStationDlg>(kVersion);
-        m_pDlg->show();
-        ASSERT_TRUE(m_pDlg->OnInitDialog());
-        QApplication::processEvents();
-    }
-    template <class T = QWidget>
-    T* Control(int nId) {
-        return m_pDlg->findChild<T*>(QString::number(nId));
+        OpenWindow("[General]\r\nEntrerModeWait=0\r\n" + general + "[Control]\r\n" + control);
     }
     CColorLabel* Label() { return Control<CColorLabel>(IDC_RESULT); }
     void Enter(QWidget* pOn = nullptr) {
@@ -81,10 +71,7 @@ protected:
         return ini.substr(pos, ini.find_first_of("\r\n", pos) - pos);
     }
 
-    TempComMap m_map;
-    IniBesideProgram m_ini;
     std::unique_ptr<CHandsetSim> m_pSim;
-    std::unique_ptr<CStationDlg> m_pDlg;
 };
 
 // The sqlite3 shell's answer to one statement.

@@ -483,9 +483,12 @@ bool CStationDlg::RefuseEndDuringJob() {
 }
 
 void CStationDlg::reject() {
-    // Esc: the dialog's cancel path, which never saves.
+    // Esc: the dialog's cancel path, which never saves. The close box ends
+    // the dialog through here too, after its own handling.
     if (RefuseEndDuringJob())
         return;
+    m_portRescan.stop();
+    m_portSettle.stop();
     QDialog::reject();
 }
 

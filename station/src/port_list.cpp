@@ -50,17 +50,33 @@ std::vector<std::wstring> FillPortList() {
     return items;
 }
 
+std::vector<std::wstring> ShownPortItems(std::vector<std::wstring> items, const PortSetting& port) {
+    PortSetting probe = port;
+    if (ChooseSavedPort(items, probe) < 0)
+        items.push_back(AbsentPortItem(port.port));
+    return items;
+}
+
+std::wstring AbsentPortItem(int nPort) {
+    return L"COM" + std::to_wstring(nPort) + L" (未连接)";
+}
+
 int ChooseSavedPort(const std::vector<std::wstring>& items, PortSetting& port) {
-    if (port.port != -1) {
-        for (size_t i = 1; i < items.size(); ++i) {
-            const size_t nStart = items[i].find_first_not_of(L"COM");
-            const std::wstring rest = nStart == std::wstring::npos ? L"" : items[i].substr(nStart);
-            if (std::wcstol(rest.c_str(), nullptr, 10) == port.port)
-                return static_cast<int>(i);
-        }
+    if (port.usb != 0 || port.port == -1)
+        return 0;
+    int nFound = -1;
+    for (size_t i = 1; port.port >= 1 && nFound < 0 && i < items.size(); ++i) {
+        const size_t nStart = items[i].find_first_not_of(L"COM");
+        const std::wstring rest = nStart == std::wstring::npos ? L"" : items[i].substr(nStart);
+        if (std::wcstol(rest.c_str(), nullptr, 10) == port.port)
+            nFound = static_cast<int>(i);
     }
-    port.port = -1;
-    return 0;
+    if (nFound < 0 && (port.port < 1 || port.defaulted)) {
+        port.port = -1;
+        nFound = 0;
+    }
+    port.defaulted = false;
+    return nFound;
 }
 
 void ApplyPortSelection(const std::wstring& item, PortSetting& port) {

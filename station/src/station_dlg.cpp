@@ -1,26 +1,31 @@
 // The main window: template 102, its open sequence, settings and port list.
 #include "station_dlg.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 
 #include <functional>
 
 #include "about_dlg.h"
 #include "dialog_layout.h"
-#include "digit_edit.h"
 #include "number_ledger.h"
+#include "platform/com_port_map.h"
 #include "port_list.h"
 #include "setup_dlg.h"
 
 const wchar_t kMsgEnterImei[] = L"请输入正确IMEI后， 然后按'Enter'键开始";
+const wchar_t kMsgStopBeforeClose[] = L"正在写号，请先按'停止'结束写号，再关闭程序";
+const wchar_t kMsgWaitBeforeClose[] = L"正在结束写号，请稍候再关闭程序";
 
 namespace {
 
@@ -44,6 +49,10 @@ private:
 };
 
 constexpr int kAboutCommand = 0x10;
+// How often the port list is read again without a directory change, and how
+// long a burst of directory changes is let settle before it is read.
+constexpr int kPortRescanMs = 2000;
+constexpr int kPortSettleMs = 100;
 const wchar_t kAboutMenuText[] = L"About Stampwell(&A)...";
 
 }  // namespace
@@ -94,7 +103,7 @@ void CStationDlg::CreateControls() {
         m_pPortList->setMaxVisibleItems(
             std::max(1, (r.height() - nClosed) / std::max(1, fontMetrics().height())));
     }
-    m_pBtAddr = AddEdit(IDC_BT_ADDR, 12, 67, 228, 244, 33);
+    m_pBtAddr = AddEdit(IDC_BT_ADDR, 12, 67, 228, 244, 33, CDigitEdit::Digits::Hex);
     m_pBtAddr->setEnabled(false);
     m_pRead = AddButton(IDC_READ, L"读 IMEI", 181, 18, 38, 19);
     m_pRead->setEnabled(false);
@@ -132,6 +141,16 @@ void CStationDlg::CreateControls() {
         });
     }
     connect(m_pPortList, &QComboBox::currentIndexChanged, this, [this] { OnPortSelChange(); });
+    m_portSettle.setSingleShot(true);
+    m_portSettle.setInterval(kPortSettleMs);
+    connect(&m_portWatcher, &QFileSystemWatcher::directoryChanged, &m_portSettle,
+            qOverload<>(&QTimer::start));
+    connect(&m_portSettle, &QTimer::timeout, this, [this] { FillPortList(); });
+    m_portRescan.setInterval(kPortRescanMs);
+    connect(&m_portRescan, &QTimer::timeout, this, [this] {
+        WatchPortMap();
+        FillPortList();
+    });
     connect(m_pWrite, &QPushButton::clicked, this, [this] { StartJob(); });
     connect(m_pStop, &QPushButton::clicked, this, [this] { OnStop(); });
     connect(m_pSetup, &QPushButton::clicked, this, [this] { OnSetup(); });
@@ -156,8 +175,9 @@ QLabel* CStationDlg::AddStatic(int nId, const wchar_t* lpszText, Qt::Alignment a
     return pLabel;
 }
 
-CDigitEdit* CStationDlg::AddEdit(int nId, int nMaxChars, int x, int y, int w, int h) {
-    auto* pEdit = CDialogUnits(font()).Place(new CDigitEdit(this), nId, x, y, w, h);
+CDigitEdit* CStationDlg::AddEdit(int nId, int nMaxChars, int x, int y, int w, int h,
+                                 CDigitEdit::Digits digits) {
+    auto* pEdit = CDialogUnits(font()).Place(new CDigitEdit(this, digits), nId, x, y, w, h);
     pEdit->setMaxLength(nMaxChars);
     return pEdit;
 }
@@ -202,16 +222,8 @@ bool CStationDlg::OnInitDialog() {
     m_pResult->SetLabelBkColor(ColorIdle);
 
     FillPortList();
-    m_pPortList->blockSignals(true);
-    m_pPortList->setCurrentIndex(0);
-    const std::vector<std::wstring> items = [this] {
-        std::vector<std::wstring> v;
-        for (int i = 0; i < m_pPortList->count(); ++i)
-            v.push_back(m_pPortList->itemText(i).toStdWString());
-        return v;
-    }();
-    m_pPortList->setCurrentIndex(ChooseSavedPort(items, m_port));
-    m_pPortList->blockSignals(false);
+    WatchPortMap();
+    m_portRescan.start();
 
     m_pSetup->setEnabled(m_settings.userPrivilege != 0);
     if (m_settings.fastWrite == 0)
@@ -265,13 +277,36 @@ bool CStationDlg::ValidateInput() {
 }
 
 void CStationDlg::FillPortList() {
+    // Not under the operator's pointer: an open list is left as it is until
+    // it closes (the next rescan catches up).
+    if (m_pPortList->view()->isVisible())
+        return;
+    const std::vector<std::wstring> items = ShownPortItems(::FillPortList(), m_port);
+    bool bSame = static_cast<size_t>(m_pPortList->count()) == items.size();
+    for (size_t i = 0; bSame && i < items.size(); ++i)
+        bSame = m_pPortList->itemText(static_cast<int>(i)).toStdWString() == items[i];
+    if (bSame)
+        return;
+    // Rebuilt without selection-change messages: the port setting stays as
+    // the operator chose it, and the list shows it again.
     m_pPortList->blockSignals(true);
     m_pPortList->clear();
-    for (const std::wstring& item : ::FillPortList())
+    for (const std::wstring& item : items)
         m_pPortList->addItem(Q(item));
-    if (m_pPortList->count() > 0)
-        m_pPortList->setCurrentIndex(0);
+    m_pPortList->setCurrentIndex(ChooseSavedPort(items, m_port));
     m_pPortList->blockSignals(false);
+}
+
+void CStationDlg::WatchPortMap() {
+    const QString dir = QString::fromStdString(platform::ComPortMapDir());
+    const QStringList watched = m_portWatcher.directories();
+    if (watched.size() == 1 && watched.front() == dir)
+        return;
+    if (!watched.isEmpty())
+        m_portWatcher.removePaths(watched);
+    // A directory that does not exist yet is looked for at the next rescan.
+    if (QFileInfo(dir).isDir())
+        m_portWatcher.addPath(dir);
 }
 
 void CStationDlg::OnPortSelChange() {
@@ -305,8 +340,14 @@ void CStationDlg::UpdateControlsFromBoxes() {
 
 void CStationDlg::ShowStatus(const std::wstring& text, std::optional<COLORREF> crBk) {
     m_statusText = text;
-    if (crBk)
+    if (crBk) {
         m_pResult->SetLabelBkColor(*crBk);
+        // After a failure the operator scans the handset again: the new
+        // numbers replace what the boxes hold. Boxes of generated numbers
+        // take no keys, so every box can be told.
+        for (CDigitEdit* pEdit : {m_pImei1, m_pImei2, m_pImei3, m_pBtAddr})
+            pEdit->ReplaceOnNextInput(*crBk == ColorFail);
+    }
     m_pResult->setText(Q(text));
 }
 
@@ -431,12 +472,37 @@ bool CStationDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
     return QDialog::eventFilter(pWatched, pEvent);
 }
 
+bool CStationDlg::RefuseEndDuringJob() {
+    const bool bJob = m_runner.JobActive();
+    if (!bJob && !m_runner.WorkerAlive())
+        return false;
+    QMessageBox box(QMessageBox::NoIcon, "Stampwell",
+                    Q(bJob ? kMsgStopBeforeClose : kMsgWaitBeforeClose), QMessageBox::Ok, this);
+    box.exec();
+    return true;
+}
+
+void CStationDlg::reject() {
+    // Esc: the dialog's cancel path, which never saves. The close box ends
+    // the dialog through here too, after its own handling.
+    if (RefuseEndDuringJob())
+        return;
+    m_portRescan.stop();
+    m_portSettle.stop();
+    QDialog::reject();
+}
+
 void CStationDlg::closeEvent(QCloseEvent* pEvent) {
     // The close box, the system menu's Close and Alt+F4 come here; Esc ends
     // the dialog through reject() and never saves.
-    // Closing never waits for a job: a worker inside a write finishes on its
-    // own and records its result; nothing of the window is touched again.
-    // Its numbers count as spent before the start number is stored.
+    if (RefuseEndDuringJob()) {
+        pEvent->ignore();
+        return;
+    }
+    // Should the window go all the same (it is destroyed), a worker inside
+    // a write finishes on its own and records its result; nothing of the
+    // window is touched again. Its numbers count as spent before the start
+    // number is stored.
     m_bLeftWorker = m_runner.WorkerAlive();
     m_runner.Detach();
     if (m_bSettingsRead)

@@ -4,12 +4,15 @@
 #pragma once
 
 #include <QDialog>
+#include <QFileSystemWatcher>
+#include <QTimer>
 
 #include <array>
 #include <string>
 #include <vector>
 
 #include "color_label.h"
+#include "digit_edit.h"
 #include "job_runner.h"
 #include "number_rules.h"
 #include "platform/win_types.h"
@@ -20,7 +23,6 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class CDigitEdit;
 
 // Control ids of template 102.
 enum StationControlId {
@@ -41,6 +43,10 @@ enum StationControlId {
 };
 
 extern const wchar_t kMsgEnterImei[];
+// Asked of the operator who closes the window (or presses Esc) during a job,
+// and after Stop while the worker still finishes its write.
+extern const wchar_t kMsgStopBeforeClose[];
+extern const wchar_t kMsgWaitBeforeClose[];
 
 class CNumberLedger;
 
@@ -65,7 +71,10 @@ public:
     void PrepareNumbers();
     bool ValidateInput();
 
-    // The port list, filled once when the window opens.
+    // The port list: filled when the window opens and again whenever ports
+    // come or go (the COM port map's directory is watched, and read again
+    // every few seconds for hardware). The selection never changes by
+    // itself; a configured port that is absent stays selected, marked so.
     void FillPortList();
     void OnPortSelChange();
 
@@ -100,7 +109,10 @@ public:
     const std::wstring& RecordError() const { return m_recordError; }
 
 protected:
+    // While a job runs neither the close box nor Esc ends the window: the
+    // operator is asked to stop the job first.
     void closeEvent(QCloseEvent* pEvent) override;
+    void reject() override;
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
     bool event(QEvent* pEvent) override;
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
@@ -109,7 +121,8 @@ private:
     void CreateControls();
     QLabel* AddStatic(int nId, const wchar_t* lpszText, Qt::Alignment align, int x, int y, int w,
                       int h);
-    CDigitEdit* AddEdit(int nId, int nMaxChars, int x, int y, int w, int h);
+    CDigitEdit* AddEdit(int nId, int nMaxChars, int x, int y, int w, int h,
+                        CDigitEdit::Digits digits = CDigitEdit::Digits::Decimal);
     QPushButton* AddButton(int nId, const wchar_t* lpszText, int x, int y, int w, int h);
     void AddFrame(int x, int y, int w, int h);
 
@@ -118,6 +131,11 @@ private:
     void UpdateControlsFromBoxes();
     bool OnEnter(QWidget* pFrom);
     void ShowSystemMenu(const QPoint& at);
+    // TRUE (and the operator told why) when a job or its worker still runs.
+    bool RefuseEndDuringJob();
+    // Watches the COM port map's directory when it exists (it may appear
+    // after the window opened, or move with the environment).
+    void WatchPortMap();
 
     // IStationView, for the job runner.
     void SyncBoxesFromControls() override { UpdateBoxesFromControls(); }
@@ -155,4 +173,7 @@ private:
     QFont m_fontBoxes;
     QFont m_fontLabel;
     bool m_bSyncing = false;
+    QFileSystemWatcher m_portWatcher;
+    QTimer m_portRescan;  // periodic: hardware ports are not in the directory
+    QTimer m_portSettle;  // one-shot: a burst of directory changes, read once
 };

@@ -61,6 +61,9 @@ void CSettingsFile::LoadSettings(StationSettings& s, PortSetting& port) const {
     s.btOn = ReadInt(kGeneral, L"BT_ADDR", 0, m_path);
     s.btAuto = ReadInt(kGeneral, L"AutoGenerateBT_ADDR", 0, m_path);
     port.port = ReadInt(kGeneral, L"Port", 1, m_path);
+    wchar_t szPort[16];
+    port.defaulted =
+        GetPrivateProfileStringW(kGeneral, L"Port", L"", szPort, 16, m_path.c_str()) == 0;
     s.modeWaitMs = ReadInt(kGeneral, L"EntrerModeWait", 100, m_path);
     s.timeoutMs = ReadInt(kGeneral, L"Timeout", 40000, m_path);
     s.readBack = ReadInt(kGeneral, L"ReadBack", 0, m_path);

@@ -30,6 +30,9 @@ struct StationSettings {
 struct PortSetting {
     int port = -1;
     int usb = 0;
+    // No Port key in the file: port holds the default COM1, taken when
+    // present, else USB. A port the file names is kept even when absent.
+    bool defaulted = false;
 };
 
 // Stampwell.ini, read and written with the private-profile calls. A missing

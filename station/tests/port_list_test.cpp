@@ -27,11 +27,25 @@ TEST(PortList, UsbFirstThenTheRegisteredPorts) {
     EXPECT_EQ(items[static_cast<size_t>(nIndex)], L"COM3");
     EXPECT_EQ(port.port, 3);
 
+    // Unplugged, the configured port stays configured: no item is chosen
+    // for it, and the list the window shows carries it marked absent.
     com3.Close();
     items = FillPortList();
     port = {3, 0};
-    EXPECT_EQ(ChooseSavedPort(items, port), 0);
-    EXPECT_EQ(port.port, -1);
+    EXPECT_EQ(ChooseSavedPort(items, port), -1);
+    EXPECT_EQ(port.port, 3);
+    const std::vector<std::wstring> shown = ShownPortItems(items, port);
+    ASSERT_EQ(shown.size(), items.size() + 1);
+    EXPECT_EQ(shown.back(), L"COM3 (未连接)");
+    EXPECT_EQ(ChooseSavedPort(shown, port), static_cast<int>(shown.size()) - 1);
+    ApplyPortSelection(shown.back(), port);  // choosing it again keeps COM3
+    EXPECT_EQ(port.port, 3);
+    EXPECT_EQ(port.usb, 0);
+    // Nothing is added for USB, nor for a port that is there.
+    port = {-1, 0};
+    EXPECT_EQ(ShownPortItems(items, port), items);
+    port = {12, 0};
+    EXPECT_EQ(ShownPortItems(items, port), items);
 }
 
 TEST(PortList, SavedPortMatchStripsTheLettersOfCom) {
@@ -39,10 +53,35 @@ TEST(PortList, SavedPortMatchStripsTheLettersOfCom) {
     PortSetting port{7, 0};
     EXPECT_EQ(ChooseSavedPort(items, port), 2);  // "MOC7": any order of C, O, M
     port = {9, 0};
-    EXPECT_EQ(ChooseSavedPort(items, port), 0);  // lower case letters are not stripped
-    EXPECT_EQ(port.port, -1);
+    EXPECT_EQ(ChooseSavedPort(items, port), -1);  // lower case letters are not stripped
+    EXPECT_EQ(port.port, 9);
     port = {-1, 0};
     EXPECT_EQ(ChooseSavedPort(items, port), 0);
+    // USB chosen: item 0, whatever number a USB job left in port.
+    port = {1, 1};
+    EXPECT_EQ(ChooseSavedPort(items, port), 0);
+    // No COM number at all: USB, as before.
+    port = {0, 0};
+    EXPECT_EQ(ChooseSavedPort(items, port), 0);
+    EXPECT_EQ(port.port, -1);
+    port = {-5, 0};
+    EXPECT_EQ(ShownPortItems(items, port), items);
+}
+
+TEST(PortList, DefaultPortIsTakenOnlyWhenPresentThenKept) {
+    // No Port key in the file: COM1 when it is there, else USB.
+    PortSetting port{1, 0, true};
+    EXPECT_EQ(ShownPortItems({L"USB", L"COM3"}, port),
+              (std::vector<std::wstring>{L"USB", L"COM3"}));
+    EXPECT_EQ(ChooseSavedPort({L"USB", L"COM3"}, port), 0);
+    EXPECT_EQ(port.port, -1);
+    EXPECT_FALSE(port.defaulted);
+    // Taken once, it is the configured port: unplugged, it is kept.
+    port = {1, 0, true};
+    EXPECT_EQ(ChooseSavedPort({L"USB", L"COM1"}, port), 1);
+    EXPECT_FALSE(port.defaulted);
+    EXPECT_EQ(ChooseSavedPort({L"USB"}, port), -1);
+    EXPECT_EQ(port.port, 1);
 }
 
 TEST(PortList, SelectionChangeRule) {

@@ -97,7 +97,7 @@ TEST(StationSettings, CloseBoxWritesBackInOrderAndEscNeverWrites) {
         CStationDlg dlg(kVersion);
         dlg.show();
         ASSERT_TRUE(dlg.OnInitDialog());
-        EXPECT_EQ(dlg.Port().port, -1);  // no COM7 here
+        EXPECT_EQ(dlg.Port().port, 7);  // no COM7 here: still the configured port
         QTest::keyClick(dlg.focusWidget() ? dlg.focusWidget() : &dlg, Qt::Key_Escape);
         EXPECT_FALSE(dlg.isVisible());
     }
@@ -111,7 +111,8 @@ TEST(StationSettings, CloseBoxWritesBackInOrderAndEscNeverWrites) {
     }
     const std::string written = ini.Read();
     EXPECT_EQ(Key(written, "PhaseCheck"), "0");
-    EXPECT_EQ(Key(written, "Port"), "-1");
+    // The absent port is kept for the day it is plugged in again.
+    EXPECT_EQ(Key(written, "Port"), "7");
     // IMEI1 and IMEI2 generated: the same start number goes back.
     EXPECT_EQ(Key(written, "DefaultIMEI"), "35000000000000");
     EXPECT_EQ(Key(written, "IMEI3"), "0");
@@ -126,6 +127,16 @@ TEST(StationSettings, CloseBoxWritesBackInOrderAndEscNeverWrites) {
                            "PhaseCheck="};
     for (const char* key : order)
         EXPECT_NE(written.find(std::string("\n") + key), std::string::npos) << key;
+
+    // Only the operator's choice of USB writes -1.
+    {
+        CStationDlg dlg(kVersion);
+        dlg.show();
+        ASSERT_TRUE(dlg.OnInitDialog());
+        dlg.findChild<QComboBox*>("1005")->setCurrentIndex(0);
+        dlg.close();
+    }
+    EXPECT_EQ(Key(ini.Read(), "Port"), "-1");
 }
 
 TEST(StationSettings, StartNumberAloneIsStoredAtomically) {

@@ -427,19 +427,6 @@ TEST(SetupDlg, RefusedOkShowsItsMessageInABox) {
     CSetupDlg dlg(&s);
     dlg.OnInitDialog();
     dlg.show();
-    QString shown;
-    // Runs inside the message box's own loop, then ends it.
-    QTimer::singleShot(0, &dlg, [&] {
-        if (auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            shown = pBox->text();
-            pBox->accept();
-        }
-    });
-    QTimer::singleShot(5000, &dlg, [] {  // a box that was not found fails, not hangs
-        if (QWidget* pModal = QApplication::activeModalWidget())
-            pModal->close();
-    });
-    dlg.OnOK();
-    EXPECT_EQ(shown, W(L"请输入14位起始IMEI"));
+    EXPECT_EQ(MessageBoxOf(dlg, [&] { dlg.OnOK(); }), W(L"请输入14位起始IMEI"));
     EXPECT_TRUE(dlg.isVisible());
 }

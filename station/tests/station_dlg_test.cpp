@@ -1,18 +1,24 @@
 // The main window as it opens: template 102's controls, fonts, title, the
-// open sequence, and a screenshot for a person to look at.
+// open sequence, the port list as ports come and go, the boxes as a scanner
+// types into them, the window's end during a job, and screenshots for a
+// person to look at.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest/QTest>
 
 #include "color_label.h"
+#include "dialog_check.h"
 #include "dialog_layout.h"
+#include "platform/pseudo_terminal.h"
 #include "station_dlg.h"
 #include "station_test_support.h"
 #include "temp_com_map.h"
@@ -22,9 +28,11 @@ namespace {
 
 const ProgramVersion kVersion{L"1.3.3", L"0001"};
 
-template <class T>
-T* Control(QWidget& dlg, int nId) {
-    return dlg.findChild<T*>(QString::number(nId));
+QStringList Items(QComboBox* pList) {
+    QStringList items;
+    for (int i = 0; i < pList->count(); ++i)
+        items << pList->itemText(i);
+    return items;
 }
 
 }  // namespace
@@ -189,4 +197,140 @@ TEST(StationDlg, SetupOkRefreshesTheBoxesAndAboutShowsTheVersion) {
     dlg.ShowAbout();
     EXPECT_EQ(version, "1.3.3");
     EXPECT_EQ(build, "0001");
+}
+
+TEST_F(StationWindowTest, PortListFollowsPlugsAndKeepsAnAbsentConfiguredPort) {
+    NoSerialHardware noUarts;
+    OpenWindow("[General]\r\nIMEI=1\r\nAutoCreateIMEI=1\r\nPort=7\r\n");
+    CStationDlg& dlg = *m_pDlg;
+    auto* pList = Control<QComboBox>(IDC_PORT_LIST);
+    const QString absent = W(L"COM7 (未连接)");
+    EXPECT_EQ(Items(pList), QStringList({"USB", absent}));
+    EXPECT_EQ(pList->currentText(), absent);
+    EXPECT_EQ(dlg.Port().port, 7);
+    EXPECT_EQ(dlg.Port().usb, 0);
+
+    // A screenshot with the list open, for a person to look at.
+    pList->showPopup();
+    QWidget* pPopup = pList->view()->window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(pPopup));
+    QPixmap shot = dlg.grab();
+    {
+        QPainter painter(&shot);
+        painter.drawPixmap(dlg.mapFromGlobal(pPopup->mapToGlobal(QPoint(0, 0))), pPopup->grab());
+    }
+    EXPECT_TRUE(shot.save(QString::fromStdString(m_ini.Path().parent_path().string()) +
+                          "/station_port_absent.png"));
+    pList->hidePopup();
+
+    // A job on the absent port fails the way a port that does not open does.
+    QTest::keyClick(Control<QWidget>(IDC_WRITE), Qt::Key_Return);
+    EXPECT_EQ(dlg.StatusText(), L"打开串口失败7");
+    EXPECT_FALSE(dlg.Runner().JobActive());
+
+    // Another port plugged in shows up without a restart; the choice stays.
+    platform::PseudoTerminal com3;
+    ASSERT_TRUE(com3.Open(3));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Items(pList).contains("COM3"); }, 3000))
+        << Items(pList).join(",").toStdString();
+    EXPECT_EQ(pList->currentText(), absent);
+    EXPECT_EQ(dlg.Port().port, 7);
+
+    // The configured port itself arrives: the same choice, present now.
+    platform::PseudoTerminal com7;
+    ASSERT_TRUE(com7.Open(7));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Items(pList).contains("COM7"); }, 3000));
+    EXPECT_FALSE(Items(pList).contains(absent));
+    EXPECT_EQ(pList->currentText(), "COM7");
+    EXPECT_EQ(dlg.Port().port, 7);
+
+    // Another one going leaves the choice alone as well.
+    com3.Close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Items(pList).contains("COM3"); }, 3000));
+    EXPECT_EQ(pList->currentText(), "COM7");
+
+    // The operator's own choice of a present port drops the absent mark for
+    // good once COM7 goes again.
+    pList->setCurrentIndex(0);
+    EXPECT_EQ(dlg.Port().usb, 1);
+    com7.Close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Items(pList) == QStringList({"USB"}); }, 3000))
+        << Items(pList).join(",").toStdString();
+    EXPECT_EQ(pList->currentText(), "USB");
+}
+
+TEST_F(StationWindowTest, BluetoothBoxTakesHexDigitsAsAScannerTypesThem) {
+    OpenWindow("[General]\r\nBT_ADDR=1\r\n");
+    auto* pBt = Control<QLineEdit>(IDC_BT_ADDR);
+    ASSERT_TRUE(pBt->isEnabled());
+    pBt->setFocus();
+    // Separators and letters past F are refused; letters are kept upper case.
+    QTest::keyClicks(pBt, "00:1a:7D-dA:g71 13");
+    EXPECT_EQ(pBt->text(), "001A7DDA7113");
+    // The IMEI boxes still take digits alone.
+    auto* pImei1 = Control<QLineEdit>(IDC_IMEI1);
+    pImei1->setFocus();
+    QTest::keyClicks(pImei1, "35aF0");
+    EXPECT_EQ(pImei1->text(), "350");
+}
+
+TEST_F(StationWindowTest, AfterARefusedJobTheNextScanReplacesTheBoxes) {
+    OpenWindow("[General]\r\nIMEI=1\r\nIMEI2=1\r\nBT_ADDR=1\r\n");
+    auto* pImei1 = Control<QLineEdit>(IDC_IMEI1);
+    auto* pImei2 = Control<QLineEdit>(IDC_IMEI2);
+    auto* pBt = Control<QLineEdit>(IDC_BT_ADDR);
+    pBt->setFocus();
+    QTest::keyClicks(pBt, "00A0C6F1E2");  // two digits short
+    pImei1->setFocus();
+    QTest::keyClicks(pImei1, "35000000000000");  // one digit short
+    QTest::keyClick(pImei1, Qt::Key_Return);
+    ASSERT_EQ(QApplication::focusWidget(), pImei2);
+    QTest::keyClicks(pImei2, "350000000000014");
+    QTest::keyClick(pImei2, Qt::Key_Return);  // refused: IMEI1 is too short
+    EXPECT_EQ(Control<CColorLabel>(IDC_RESULT)->GetLabelBkColor(), ColorFail);
+    ASSERT_EQ(QApplication::focusWidget(), pImei1);
+
+    // The scanner sends the whole numbers again, each ending with Enter.
+    QTest::keyClicks(pImei1, "350000000000006");
+    EXPECT_EQ(pImei1->text(), "350000000000006");
+    QTest::keyClick(pImei1, Qt::Key_Return);
+    // An editing key keeps the text for editing instead.
+    QTest::keyClick(pImei2, Qt::Key_End);
+    QTest::keyClick(pImei2, Qt::Key_Backspace);
+    QTest::keyClicks(pImei2, "3");
+    EXPECT_EQ(pImei2->text(), "350000000000013");
+    pBt->setFocus();
+    EXPECT_EQ(pBt->selectedText(), "00A0C6F1E2");
+    QTest::keyClicks(pBt, "00A0C6F1E2D3");
+    EXPECT_EQ(pBt->text(), "00A0C6F1E2D3");
+}
+
+TEST_F(StationWindowTest, CloseAndEscDuringAJobAskToStopFirst) {
+    // A port that opens and a handset that never answers: the job waits.
+    platform::PseudoTerminal port;
+    ASSERT_TRUE(port.Open(0));
+    const std::string original =
+        "[General]\r\nIMEI=1\r\nAutoCreateIMEI=1\r\nEntrerModeWait=0\r\n"
+        "DefaultIMEI=35000000000000\r\nPort=" +
+        std::to_string(port.Port()) + "\r\n";
+    OpenWindow(original);
+    CStationDlg& dlg = *m_pDlg;
+    QTest::keyClick(Control<QWidget>(IDC_WRITE), Qt::Key_Return);
+    ASSERT_TRUE(dlg.Runner().JobActive())
+        << QString::fromStdWString(dlg.StatusText()).toStdString();
+
+    EXPECT_EQ(MessageBoxOf(dlg, [&] { dlg.close(); }), W(kMsgStopBeforeClose));
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(MessageBoxOf(dlg, [&] { QTest::keyClick(&dlg, Qt::Key_Escape); }),
+              W(kMsgStopBeforeClose));
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_TRUE(dlg.Runner().JobActive());
+    EXPECT_EQ(m_ini.Read(), original);  // nothing was saved either
+
+    // Stopped, Esc ends the window as ever, without saving.
+    QTest::mouseClick(Control<QPushButton>(IDC_STOP), Qt::LeftButton);
+    ASSERT_FALSE(dlg.LeftWorkerRunning());
+    EXPECT_EQ(MessageBoxOf(dlg, [&] { QTest::keyClick(&dlg, Qt::Key_Escape); }), QString());
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(m_ini.Read(), original);
 }

@@ -1,16 +1,24 @@
-// Shared by the station's tests: one Qt application for the process, and
-// Stampwell.ini beside the test program (the window reads the file there).
+// Shared by the station's tests: one Qt application for the process,
+// Stampwell.ini beside the test program (the window reads the file there),
+// and the main window opened on it.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 
 #include "platform/com_port_map.h"
 #include "platform/win_system.h"
+#include "station_dlg.h"
+#include "temp_com_map.h"
 
 // The process's application object, made on first use and kept to the end.
 inline QApplication* TestApp() {
@@ -19,6 +27,25 @@ inline QApplication* TestApp() {
     static char* argv[] = {szName, nullptr};
     static QApplication* pApp = new QApplication(argc, argv);
     return pApp;
+}
+
+// Runs action (which opens a message box) and returns the box's text; the
+// box is answered from inside its own loop. Empty when none opened.
+template <class Action>
+QString MessageBoxOf(QObject& owner, Action action) {
+    auto pShown = std::make_shared<QString>();
+    QTimer::singleShot(0, &owner, [pShown] {
+        if (auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            *pShown = pBox->text();
+            pBox->accept();
+        }
+    });
+    QTimer::singleShot(5000, &owner, [] {  // a box that was not answered fails, not hangs
+        if (QWidget* pModal = QApplication::activeModalWidget())
+            pModal->close();
+    });
+    action();
+    return *pShown;
 }
 
 // Stampwell.ini (and the record Stampwell.db) beside this program; both
@@ -80,4 +107,26 @@ public:
 
 private:
     std::string m_dir;
+};
+
+// The main window shown and opened on the given Stampwell.ini text, beside
+// the test program, with a private COM port map.
+class StationWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override { TestApp(); }
+    void OpenWindow(const std::string& ini) {
+        m_ini.Write(ini);
+        m_pDlg = std::make_unique<CStationDlg>(ProgramVersion{L"1.3.3", L"0001"});
+        m_pDlg->show();
+        ASSERT_TRUE(m_pDlg->OnInitDialog());
+        QApplication::processEvents();
+    }
+    template <class T = QWidget>
+    T* Control(int nId) {
+        return m_pDlg->findChild<T*>(QString::number(nId));
+    }
+
+    TempComMap m_map;
+    IniBesideProgram m_ini;
+    std::unique_ptr<CStationDlg> m_pDlg;
 };

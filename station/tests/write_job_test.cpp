@@ -28,16 +28,14 @@
 
 namespace {
 
-const ProgramVersion kVersion{L"1.3.3", L"0001"};
 const QString kPass = QString::fromWCharArray(L"写数据成功!按Enter键继续下一个");
 
 QString W(const wchar_t* lpsz) {
     return QString::fromWCharArray(lpsz);
 }
 
-class WriteJobTest : public ::testing::Test {
+class WriteJobTest : public StationWindowTest {
 protected:
-    void SetUp() override { TestApp(); }
     void TearDown() override {
         m_pDlg.reset();
         if (m_pSim)
@@ -53,15 +51,7 @@ protected:
     void Open(std::string general, const std::string& control = "") {
         if (general.find("Port=") == std::string::npos && m_pSim)
             general += "Port=" + std::to_string(m_pSim->Port()) + "\r\n";
-        m_ini.Write("[General]\r\nEntrerModeWait=0\r\n" + general + "[Control]\r\n" + control);
-        m_pDlg = std::make_unique<CStationDlg>(kVersion);
-        m_pDlg->show();
-        ASSERT_TRUE(m_pDlg->OnInitDialog());
-        QApplication::processEvents();
-    }
-    template <class T = QWidget>
-    T* Control(int nId) {
-        return m_pDlg->findChild<T*>(QString::number(nId));
+        OpenWindow("[General]\r\nEntrerModeWait=0\r\n" + general + "[Control]\r\n" + control);
     }
     CColorLabel* Label() { return Control<CColorLabel>(IDC_RESULT); }
     void Enter(QWidget* pOn = nullptr) {
@@ -84,10 +74,7 @@ protected:
         return ini.substr(pos, ini.find_first_of("\r\n", pos) - pos);
     }
 
-    TempComMap m_map;
-    IniBesideProgram m_ini;
     std::unique_ptr<CHandsetSim> m_pSim;
-    std::unique_ptr<CStationDlg> m_pDlg;
 };
 
 // The sqlite3 shell's answer to one statement.
@@ -668,12 +655,16 @@ TEST_F(WriteJobTest, ClosingDuringAJobNeverWaits) {
     Enter();
     ASSERT_TRUE(WaitLabel(W(L"手机连接成功!"), 5000));
     QTest::qWait(100);
+    // The close box asks the operator to stop the job first; nothing ends.
+    EXPECT_EQ(MessageBoxOf(*m_pDlg, [&] { m_pDlg->close(); }), W(kMsgStopBeforeClose));
+    EXPECT_TRUE(m_pDlg->isVisible());
+    EXPECT_TRUE(m_pDlg->Runner().JobActive());
+    // A window that goes all the same (the program ended otherwise) never
+    // waits for the worker.
     QElapsedTimer timer;
     timer.start();
-    m_pDlg->close();
-    EXPECT_LT(timer.elapsed(), 500);
-    EXPECT_TRUE(m_pDlg->LeftWorkerRunning());
     m_pDlg.reset();
+    EXPECT_LT(timer.elapsed(), 500);
     // The worker finishes on its own and records the write.
     ASSERT_TRUE(m_pSim->WaitFinished(1, 5000));
     EXPECT_TRUE(QTest::qWaitFor(
@@ -683,8 +674,8 @@ TEST_F(WriteJobTest, ClosingDuringAJobNeverWaits) {
             return out == "written\n";
         },
         3000));
-    // The close stored a start number past the job's.
-    EXPECT_EQ(IniKey("DefaultIMEI"), "35000000000001");
+    // The worker stored a start number past the job's.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return IniKey("DefaultIMEI") == "35000000000001"; }, 3000));
 }
 
 TEST_F(WriteJobTest, LabelStatesLookRight) {

@@ -2,6 +2,7 @@
 #include "job_runner.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <mutex>
 #include <tuple>
@@ -648,11 +649,18 @@ std::vector<std::string> CJobRunner::NumbersInHandset(const JobSpec& job, const 
         {s.imei3On, CB_ITEM_IMEI3, &row.imei3},
         {s.btOn, CB_ITEM_BT_ADDR, &row.btAddr},
     };
+    // An address's hexadecimal letters may differ in case only.
+    const auto same = [](const std::string& a, const char* b) {
+        return a.size() == std::strlen(b) && std::equal(a.begin(), a.end(), b, [](char x, char y) {
+                   return std::toupper(static_cast<unsigned char>(x)) ==
+                          std::toupper(static_cast<unsigned char>(y));
+               });
+    };
     std::vector<std::string> carried;
     for (const auto& [nOn, nItem, pText] : items) {
         char szText[16] = {};
         if (nOn && !pText->empty() && VX_ReadNvItem(nItem, szText, sizeof szText) == 0 &&
-            *pText == szText)
+            same(*pText, szText))
             carried.push_back(*pText);
     }
     return carried;

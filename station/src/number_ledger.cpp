@@ -30,7 +30,8 @@ const char* const INDEX_SQL =
     "CREATE INDEX IF NOT EXISTS jobs_imei1 ON jobs(imei1);"
     "CREATE INDEX IF NOT EXISTS jobs_imei2 ON jobs(imei2);"
     "CREATE INDEX IF NOT EXISTS jobs_imei3 ON jobs(imei3);"
-    "CREATE INDEX IF NOT EXISTS jobs_bt_addr ON jobs(bt_addr);";
+    "CREATE INDEX IF NOT EXISTS jobs_bt_addr ON jobs(bt_addr);"
+    "CREATE INDEX IF NOT EXISTS jobs_bt_addr_upper ON jobs(upper(bt_addr));";
 
 // Files made before reworks were recorded lack the column; it is added at Open.
 const char* const REWORK_COLUMN_SQL = "SELECT rework FROM jobs LIMIT 0";
@@ -49,8 +50,10 @@ const char* const INSERT_SQL =
 const char* const IMEI_USED_SQL =
     "SELECT 1 FROM jobs WHERE (imei1 = ?1 OR imei2 = ?1 OR imei3 = ?1) AND outcome <> 'refused' "
     "LIMIT 1";
+// An address is hexadecimal: "00a1..." and "00A1..." are one address (an index on the
+// upper-case form keeps this a lookup).
 const char* const BT_USED_SQL =
-    "SELECT 1 FROM jobs WHERE bt_addr = ?1 AND outcome <> 'refused' LIMIT 1";
+    "SELECT 1 FROM jobs WHERE upper(bt_addr) = upper(?1) AND outcome <> 'refused' LIMIT 1";
 
 // The largest 15-digit text of one column. Among texts of 15 digits the text order is the
 // numeric order, so the index is walked down from '999999999999999' and the walk stops at the

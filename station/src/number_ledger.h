@@ -91,9 +91,10 @@ public:
     // Used at start-up: generation resumes at HighestImeiBody()+1 when that is above the
     // settings' start number.
     int64_t HighestImeiBody(std::string* pError = nullptr);
-    // TRUE when any row whose outcome is not Refused holds this Bluetooth address, or this IMEI
-    // (in any of the three columns). An empty text is never used. When the file cannot be
-    // read they answer TRUE (with *pError), so a failure never lets a number out twice.
+    // TRUE when any row whose outcome is not Refused holds this Bluetooth address (in either
+    // case of its hexadecimal letters), or this IMEI (in any of the three columns). An empty text
+    // is never used. When the file cannot be read they answer TRUE (with *pError), so a failure
+    // never lets a number out twice.
     bool IsBtAddrUsed(const std::string& btAddr, std::string* pError = nullptr);
     bool IsImeiUsed(const std::string& imei, std::string* pError = nullptr);
 

@@ -316,6 +316,27 @@ TEST_F(NumberLedgerTest, UsedNumbersInAnyColumnUnlessRefused) {
         << error;
     EXPECT_TRUE(ledger.IsImeiUsed("350000000000030"));
     EXPECT_TRUE(ledger.IsBtAddrUsed("AABBCCDDEEFF"));
+    // One address in either case of its letters.
+    EXPECT_TRUE(ledger.IsBtAddrUsed("aabbccddeeff"));
+    conflict.clear();
+    EXPECT_EQ(ledger.BeginJobIfUnused({"COM3", "350000000000048", "", "", "aaBBccDDeeFF"},
+                                      &conflict, &error),
+              0);
+    EXPECT_EQ(conflict, "aaBBccDDeeFF");
+
+    // A rework: numbers the handset already holds are not conflicts, the
+    // others still are, and the row says it was a rework.
+    const int64_t nRework =
+        ledger.BeginJobIfUnused({"COM3", "350000000000030", "350000000000055", "", ""}, &conflict,
+                                &error, {"350000000000030"});
+    ASSERT_GT(nRework, 0) << error;
+    EXPECT_EQ(Shell("SELECT rework FROM jobs WHERE id = " + std::to_string(nRework) + ";\n"),
+              "1\n");
+    conflict.clear();
+    EXPECT_EQ(ledger.BeginJobIfUnused({"COM3", "350000000000030", "350000000000055", "", ""},
+                                      &conflict, &error, {"350000000000030"}),
+              0);
+    EXPECT_EQ(conflict, "350000000000055");
 }
 
 TEST_F(NumberLedgerTest, CsvExportQuotesOnlyWhatNeedsIt) {

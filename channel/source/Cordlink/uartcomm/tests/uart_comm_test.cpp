@@ -8,7 +8,17 @@ namespace cordlink_test {
 namespace {
 
 TEST_F(ChannelTest, OpenRejectsBadAttributesWithInvalidParam) {
+    // A zero port or baud rate is a precondition: debug builds assert it with
+    // its expression, release builds refuse it with the same code as a wrong
+    // type.
+#ifdef NDEBUG
     CHANNEL_ATTRIBUTE bad[] = {{1, m_dwPort, 115200}, {0, 0, 115200}, {0, m_dwPort, 0}};
+#else
+    CHANNEL_ATTRIBUTE bad[] = {{1, m_dwPort, 115200}};
+    const CHANNEL_ATTRIBUTE noPort = {0, 0, 115200}, noBaud = {0, m_dwPort, 0};
+    EXPECT_DEATH(m_pChannel->Open(&noPort), "dwPort > 0");
+    EXPECT_DEATH(m_pChannel->Open(&noBaud), "dwBaud > 0");
+#endif
     for (const CHANNEL_ATTRIBUTE& attr : bad) {
         EXPECT_FALSE(m_pChannel->Open(&attr));
         EXPECT_EQ(ErrorCode(), CH_E_INVALID_PARAM);

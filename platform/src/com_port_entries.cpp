@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "com_port_map_internal.h"
+#include "error_from_errno.h"
 #include "platform/win_error.h"
 
 namespace platform {

@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "com_port_map_internal.h"
-#include "platform/fault_injection.h"
+#include "error_from_errno.h"
+#include "fault_hit.h"
 #include "platform/win_error.h"
 
 namespace platform {

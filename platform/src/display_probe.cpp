@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "error_from_errno.h"
 #include "platform/win_error.h"
 
 namespace platform {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_hit.h"
 #include "platform/win_error.h"
 
 namespace platform {

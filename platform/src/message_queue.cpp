@@ -11,7 +11,8 @@
 #include <new>
 #include <unordered_map>
 
-#include "platform/fault_injection.h"
+#include "error_from_errno.h"
+#include "fault_hit.h"
 #include "platform/win_error.h"
 #include "platform/win_sync.h"
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "error_from_errno.h"
 #include "platform/win_error.h"
 
 namespace platform {

@@ -11,8 +11,9 @@
 #include <cerrno>
 #include <chrono>
 
+#include "error_from_errno.h"
+#include "fault_hit.h"
 #include "platform/com_port_map.h"
-#include "platform/fault_injection.h"
 #include "platform/win_error.h"
 
 namespace platform {

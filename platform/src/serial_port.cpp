@@ -20,6 +20,7 @@
 #include <cwctype>
 #include <set>
 
+#include "error_from_errno.h"
 #include "platform/com_port_map.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/fault_injection.h"
+#include "fault_hit.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 #include "platform/win_shell_path.h"

@@ -169,7 +169,6 @@ PLATFORM_API int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData);
 PLATFORM_API int WSACleanup();
 // The calling thread's last error (the same value as GetLastError).
 PLATFORM_API int WSAGetLastError();
-PLATFORM_API void WSASetLastError(int iError);
 // Asks for lEvent (FD_* bits) on s to be posted to hWnd as wMsg, replacing
 // any earlier request; lEvent 0 cancels. The socket becomes non-blocking and
 // stays so. Conditions already true are posted at once. 0, or SOCKET_ERROR

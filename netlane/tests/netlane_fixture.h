@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "netlane/netlane.h"
-#include "platform/fault_injection.h"
+#include "platform_testing/fault_injection.h"
 #include "socket_channel.h"
 
 namespace netlane_test {

@@ -1,7 +1,7 @@
 // The COM port map's public calls (platform/com_port_map.h): the map is the
 // explicit entries (com_port_entries.cpp) plus the numbers given to real
 // serial hardware (com_port_numbering.cpp); an entry always wins.
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

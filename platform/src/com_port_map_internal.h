@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/win_types.h"
 #include "serial_hardware.h"
 

@@ -1,5 +1,5 @@
 // Pseudo-terminal pairs (see pseudo_terminal.h).
-#include "platform/pseudo_terminal.h"
+#include "platform/ext/pseudo_terminal.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,7 +13,7 @@
 
 #include "error_from_errno.h"
 #include "fault_hit.h"
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/win_error.h"
 
 namespace platform {

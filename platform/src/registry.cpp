@@ -11,7 +11,7 @@
 
 #include "fault_hit.h"
 #include "kernel_object.h"
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/win_error.h"
 #include "platform/win_registry.h"
 

@@ -16,7 +16,7 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
 
 namespace platform {
 namespace {

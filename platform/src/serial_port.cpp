@@ -21,7 +21,7 @@
 #include <set>
 
 #include "error_from_errno.h"
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 

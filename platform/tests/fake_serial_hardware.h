@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
 
 // A USB device carrying one serial port.
 struct FakeUsb {

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fault_injection.h"
 #include "platform/win_codepage.h"
 #include "platform/win_error.h"
 #include "platform/win_profile.h"
+#include "platform_testing/fault_injection.h"
 #include "temp_dir.h"
 
 namespace {

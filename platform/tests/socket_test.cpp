@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fault_injection.h"
 #include "platform/windows.h"
+#include "platform_testing/fault_injection.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/win_system.h"
 
 // The process's application object, made on first use and kept to the end.

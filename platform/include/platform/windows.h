@@ -1,7 +1,7 @@
 // Everything the components use of the Windows API, in one include.
 #pragma once
 
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/win_codepage.h"
 #include "platform/win_console.h"
 #include "platform/win_error.h"

@@ -16,6 +16,7 @@
 
 #include "cellbridge/cellbridge.h"
 #include "handset_sim.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/windows.h"
 #include "platform_testing/fault_injection.h"
 #include "timings.h"

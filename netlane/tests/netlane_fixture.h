@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "netlane/netlane.h"
+#include "platform/ext/socket_counters.h"
 #include "platform_testing/fault_injection.h"
 #include "socket_channel.h"
 

@@ -16,6 +16,7 @@
 #include "error_from_errno.h"
 #include "fault_hit.h"
 #include "kernel_object.h"
+#include "platform/ext/native_path.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 

@@ -13,6 +13,7 @@
 
 #include "error_from_errno.h"
 #include "fault_hit.h"
+#include "platform/ext/message_queue_fd.h"
 #include "platform/win_error.h"
 #include "platform/win_sync.h"
 

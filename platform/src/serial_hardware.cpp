@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "platform/ext/com_port_map.h"
+#include "platform_testing/serial_hardware_roots.h"
 
 namespace platform {
 namespace {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fault_hit.h"
+#include "platform/ext/native_path.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 #include "platform/win_shell_path.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fault_hit.h"
+#include "platform/ext/socket_counters.h"
 #include "platform/win_error.h"
 #include "platform/winsock.h"
 #include "socket_object.h"

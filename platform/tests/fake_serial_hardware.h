@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/ext/com_port_map.h"
+#include "platform_testing/serial_hardware_roots.h"
 
 // A USB device carrying one serial port.
 struct FakeUsb {

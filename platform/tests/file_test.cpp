@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/ext/native_path.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 #include "platform/win_handle.h"

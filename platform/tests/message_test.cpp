@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "message_queue.h"
+#include "platform/ext/message_queue_fd.h"
 #include "platform/win_error.h"
 #include "platform/win_message.h"
 #include "platform/win_sync.h"

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ext/socket_counters.h"
 #include "platform/windows.h"
 #include "platform_testing/fault_injection.h"
 

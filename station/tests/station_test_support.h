@@ -11,6 +11,7 @@
 
 #include "platform/ext/com_port_map.h"
 #include "platform/win_system.h"
+#include "platform_testing/serial_hardware_roots.h"
 
 // The process's application object, made on first use and kept to the end.
 inline QApplication* TestApp() {

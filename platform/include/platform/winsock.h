@@ -213,15 +213,3 @@ PLATFORM_API char* inet_ntoa(struct in_addr in);
 // IPv4 address (forms a, a.b, a.b.c and a.b.c.d, each part decimal, octal or
 // hex).
 PLATFORM_API ULONG inet_addr(const char* cp);
-
-namespace platform {
-// Counters of the socket layer, for tests: outstanding WSAStartup calls,
-// sockets created, sockets closed, closesocket calls that found no socket.
-struct SocketCounters {
-    int nStartups;
-    unsigned nCreated;
-    unsigned nClosed;
-    unsigned nBadCloses;
-};
-PLATFORM_API SocketCounters GetSocketCounters();
-}  // namespace platform

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "cordlink/cordlink.h"
-#include "platform/pseudo_terminal.h"
+#include "platform/ext/pseudo_terminal.h"
 #include "platform/windows.h"
 
 namespace {

@@ -1,12 +1,10 @@
 # The station's own time per handset (batch mode) against a minimal program
 # that makes the same Cellbridge calls, both against the simulator.
-if(TARGET stampwell AND TARGET cellbridge_sim)
-  add_executable(station_bench ${CMAKE_CURRENT_LIST_DIR}/station_bench.cpp)
-  target_link_libraries(station_bench PRIVATE cellbridge cellbridge_sim platform benchmark::benchmark
-                        Threads::Threads)
-  target_include_directories(station_bench PRIVATE ${PROJECT_SOURCE_DIR}/platform/tests)
-  target_compile_definitions(station_bench PRIVATE
-    STAMPWELL_PATH="$<TARGET_FILE:stampwell>"
-    STATION_LIBDIRS="$<TARGET_FILE_DIR:platform>:$<TARGET_FILE_DIR:cellbridge>:$<TARGET_FILE_DIR:cordlink>")
-  add_dependencies(station_bench stampwell)
-endif()
+add_executable(station_bench ${CMAKE_CURRENT_LIST_DIR}/station_bench.cpp)
+target_link_libraries(station_bench PRIVATE cellbridge cellbridge_sim platform benchmark::benchmark
+                      Threads::Threads)
+target_include_directories(station_bench PRIVATE ${PROJECT_SOURCE_DIR}/platform/tests)
+target_compile_definitions(station_bench PRIVATE
+  STAMPWELL_PATH="$<TARGET_FILE:stampwell>"
+  STATION_LIBDIRS="$<TARGET_FILE_DIR:platform>:$<TARGET_FILE_DIR:cellbridge>:$<TARGET_FILE_DIR:cordlink>")
+add_dependencies(station_bench stampwell)

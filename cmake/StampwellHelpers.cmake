@@ -15,14 +15,15 @@ function(stampwell_export_only target)
 endfunction()
 
 # stampwell_add_test(<name> SOURCES <files>... LIBS <targets>... [LOCK <resource>])
-# One GoogleTest binary per component, registered with CTest, labelled <name>. Tests that
+# One GoogleTest binary per component, registered with CTest, labelled <name>, with the
+# platform's test-only seam (platform_testing/fault_injection.h) in reach. Tests that
 # share files beside their executable (Channel.ini, ChannelLog) name a LOCK
 # so that CTest never runs two of them at once.
 function(stampwell_add_test name)
   cmake_parse_arguments(T "" "LOCK" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main
-                        Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} platform_testing GTest::gtest GTest::gmock
+                        GTest::gtest_main Threads::Threads)
   # Each test carries its binary's name as a label (ctest -L platform_tests).
   set(props TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS ${name})
   if(T_LOCK)

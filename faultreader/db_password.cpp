@@ -2,7 +2,7 @@
 
 #include <sqlite3.h>
 
-#include "platform/password_hash.h"
+#include "platform/ext/password_hash.h"
 
 namespace faultreader {
 namespace {

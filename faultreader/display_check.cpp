@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/display_probe.h"
+#include "platform/ext/display_probe.h"
 
 namespace faultreader {
 namespace {

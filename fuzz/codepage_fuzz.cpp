@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "codepage_internal.h"
+#include "platform/ext/ansi_code_page.h"
 #include "platform/win_codepage.h"
 #include "platform/win_error.h"
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "frame_codec.h"
-#include "platform/pseudo_terminal.h"
+#include "platform/ext/pseudo_terminal.h"
 #include "platform/win_types.h"
 
 struct HandsetSimOptions {

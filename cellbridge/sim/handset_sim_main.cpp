@@ -7,6 +7,7 @@
 #include <string>
 
 #include "handset_sim.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/windows.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include "cellbridge/cellbridge.h"
 #include "mode_entry.h"
 #include "phone_session.h"
+#include "platform/ext/com_port_map.h"
 
 namespace {
 

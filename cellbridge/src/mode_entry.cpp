@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "platform/ext/com_port_map.h"
+
 namespace {
 // Ports are opened at the station's one baud rate; a USB serial port ignores it.
 constexpr DWORD kUsbBaud = 115200;

@@ -16,8 +16,9 @@
 
 #include "cellbridge/cellbridge.h"
 #include "handset_sim.h"
-#include "platform/fault_injection.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/windows.h"
+#include "platform_testing/fault_injection.h"
 #include "timings.h"
 
 namespace cellbridge_test {

@@ -7,7 +7,7 @@
 
 #include "cellbridge_fixture.h"
 #include "fake_serial_hardware.h"
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
 
 namespace cellbridge_test {
 namespace {

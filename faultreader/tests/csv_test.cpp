@@ -6,8 +6,8 @@
 #include "csv_format.h"
 #include "database_file.h"
 #include "faultreader_object.h"
-#include "platform/fault_injection.h"
 #include "platform/win_error.h"
+#include "platform_testing/fault_injection.h"
 #include "test_support.h"
 
 using faultreader::CFaultreader;

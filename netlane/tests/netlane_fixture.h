@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "netlane/netlane.h"
-#include "platform/fault_injection.h"
+#include "platform/ext/socket_counters.h"
+#include "platform_testing/fault_injection.h"
 #include "socket_channel.h"
 
 namespace netlane_test {

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/fault_injection.h"
+#include "fault_hit.h"
 #include "platform/win_error.h"
 #include "platform/winsock.h"
 #include "socket_object.h"

@@ -12,8 +12,9 @@
 #include <cwchar>
 
 #include "codepage_internal.h"
+#include "fault_hit.h"
 #include "kernel_object.h"
-#include "platform/fault_injection.h"
+#include "platform/ext/ansi_code_page.h"
 #include "platform/win_codepage.h"
 #include "platform/win_error.h"
 

@@ -6,8 +6,9 @@
 #include <cerrno>
 #include <mutex>
 
+#include "error_from_errno.h"
+#include "fault_hit.h"
 #include "kernel_object.h"
-#include "platform/fault_injection.h"
 #include "platform/win_console.h"
 #include "platform/win_error.h"
 

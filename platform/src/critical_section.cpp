@@ -3,7 +3,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/fault_injection.h"
+#include "fault_hit.h"
 #include "platform/win_sync.h"
 
 namespace {
@@ -52,10 +52,6 @@ extern "C" void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
         CpuRelax();
     }
     m->lock();
-}
-
-extern "C" BOOL TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
-    return Impl(lpCriticalSection)->try_lock() ? TRUE : FALSE;
 }
 
 extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {

@@ -1,6 +1,6 @@
 // Display server probes: a connection opened and closed on the socket that
 // an X11 or Wayland client library would use.
-#include "platform/display_probe.h"
+#include "platform/ext/display_probe.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "error_from_errno.h"
 #include "platform/win_error.h"
 
 namespace platform {

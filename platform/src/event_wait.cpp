@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "fault_hit.h"
 #include "kernel_object.h"
-#include "platform/fault_injection.h"
 #include "platform/win_error.h"
 #include "platform/win_sync.h"
 

@@ -1,5 +1,5 @@
 // Test-only fault seam (see fault_injection.h).
-#include "platform/fault_injection.h"
+#include "platform_testing/fault_injection.h"
 
 #include <atomic>
 #include <cstring>
@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_hit.h"
 #include "platform/win_error.h"
 
 namespace platform {

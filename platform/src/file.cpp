@@ -13,8 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "error_from_errno.h"
+#include "fault_hit.h"
 #include "kernel_object.h"
-#include "platform/fault_injection.h"
+#include "platform/ext/native_path.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 

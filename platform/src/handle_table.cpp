@@ -3,8 +3,8 @@
 #include <mutex>
 #include <vector>
 
+#include "fault_hit.h"
 #include "kernel_object.h"
-#include "platform/fault_injection.h"
 #include "platform/win_error.h"
 #include "platform/win_handle.h"
 

@@ -1,6 +1,7 @@
 // The thread's last Windows error, and errno mapping.
 #include <cerrno>
 
+#include "error_from_errno.h"
 #include "platform/win_error.h"
 
 namespace {

@@ -11,7 +11,9 @@
 #include <new>
 #include <unordered_map>
 
-#include "platform/fault_injection.h"
+#include "error_from_errno.h"
+#include "fault_hit.h"
+#include "platform/ext/message_queue_fd.h"
 #include "platform/win_error.h"
 #include "platform/win_sync.h"
 

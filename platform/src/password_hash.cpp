@@ -1,6 +1,6 @@
 // Password hashes over libcrypt (crypt_r and crypt_gensalt_rn, which draws
 // its salt from the kernel's random source).
-#include "platform/password_hash.h"
+#include "platform/ext/password_hash.h"
 
 #include <crypt.h>
 
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "error_from_errno.h"
 #include "platform/win_error.h"
 
 namespace platform {

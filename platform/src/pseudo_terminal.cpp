@@ -1,5 +1,5 @@
 // Pseudo-terminal pairs (see pseudo_terminal.h).
-#include "platform/pseudo_terminal.h"
+#include "platform/ext/pseudo_terminal.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,8 +11,9 @@
 #include <cerrno>
 #include <chrono>
 
-#include "platform/com_port_map.h"
-#include "platform/fault_injection.h"
+#include "error_from_errno.h"
+#include "fault_hit.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/win_error.h"
 
 namespace platform {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "fault_hit.h"
 #include "kernel_object.h"
-#include "platform/com_port_map.h"
-#include "platform/fault_injection.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/win_error.h"
 #include "platform/win_registry.h"
 

@@ -1,7 +1,7 @@
 // The Windows comm calls: each finds its port in the handle table and
 // passes the call on. A handle that is not an open port fails with
 // ERROR_INVALID_HANDLE; a null record with ERROR_INVALID_PARAMETER.
-#include "platform/fault_injection.h"
+#include "fault_hit.h"
 #include "platform/win_error.h"
 #include "platform/win_serial.h"
 #include "serial_port.h"

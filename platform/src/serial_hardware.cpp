@@ -16,7 +16,8 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
+#include "platform_testing/serial_hardware_roots.h"
 
 namespace platform {
 namespace {

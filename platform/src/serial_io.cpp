@@ -8,7 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/fault_injection.h"
+#include "error_from_errno.h"
+#include "fault_hit.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 #include "serial_port.h"

@@ -9,7 +9,8 @@
 #include <cstdint>
 #include <thread>
 
-#include "platform/fault_injection.h"
+#include "error_from_errno.h"
+#include "fault_hit.h"
 #include "platform/win_error.h"
 #include "serial_port.h"
 

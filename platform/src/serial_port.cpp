@@ -20,7 +20,8 @@
 #include <cwctype>
 #include <set>
 
-#include "platform/com_port_map.h"
+#include "error_from_errno.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 

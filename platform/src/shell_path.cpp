@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "platform/fault_injection.h"
+#include "fault_hit.h"
+#include "platform/ext/native_path.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 #include "platform/win_shell_path.h"

@@ -29,19 +29,12 @@ extern "C" DWORD SleepEx(DWORD dwMilliseconds, BOOL) {
     return 0;
 }
 
-extern "C" BOOL SwitchToThread() {
-    return sched_yield() == 0 ? TRUE : FALSE;
-}
-
-extern "C" ULONGLONG GetTickCount64() {
+extern "C" DWORD GetTickCount() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<ULONGLONG>(ts.tv_sec) * 1000ull +
-           static_cast<ULONGLONG>(ts.tv_nsec) / 1000000ull;
-}
-
-extern "C" DWORD GetTickCount() {
-    return static_cast<DWORD>(GetTickCount64());
+    const ULONGLONG ullMs = static_cast<ULONGLONG>(ts.tv_sec) * 1000ull +
+                            static_cast<ULONGLONG>(ts.tv_nsec) / 1000000ull;
+    return static_cast<DWORD>(ullMs);
 }
 
 extern "C" LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
@@ -53,12 +46,4 @@ extern "C" LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exch
 
 extern "C" LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
     return __atomic_exchange_n(const_cast<LONG*>(Target), Value, __ATOMIC_SEQ_CST);
-}
-
-extern "C" LONG InterlockedIncrement(LONG volatile* Addend) {
-    return __atomic_add_fetch(const_cast<LONG*>(Addend), 1, __ATOMIC_SEQ_CST);
-}
-
-extern "C" LONG InterlockedDecrement(LONG volatile* Addend) {
-    return __atomic_sub_fetch(const_cast<LONG*>(Addend), 1, __ATOMIC_SEQ_CST);
 }

@@ -6,7 +6,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/fault_injection.h"
+#include "fault_hit.h"
+#include "platform/ext/socket_counters.h"
 #include "platform/win_error.h"
 #include "platform/winsock.h"
 #include "socket_object.h"
@@ -184,10 +185,6 @@ extern "C" int WSACleanup() {
 
 extern "C" int WSAGetLastError() {
     return static_cast<int>(GetLastError());
-}
-
-extern "C" void WSASetLastError(int iError) {
-    SetLastError(static_cast<DWORD>(iError));
 }
 
 SOCKET socket(int af, int type, int protocol) {

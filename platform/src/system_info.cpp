@@ -8,8 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "error_from_errno.h"
+#include "fault_hit.h"
 #include "kernel_object.h"
-#include "platform/fault_injection.h"
 #include "platform/win_error.h"
 #include "platform/win_system.h"
 

@@ -5,8 +5,9 @@
 
 #include <cerrno>
 
+#include "error_from_errno.h"
+#include "fault_hit.h"
 #include "kernel_object.h"
-#include "platform/fault_injection.h"
 #include "platform/win_error.h"
 #include "platform/win_sync.h"
 

@@ -2,8 +2,8 @@
 // GetOverlappedResult) and the completion of overlapped operations.
 #include <atomic>
 
+#include "fault_hit.h"
 #include "kernel_object.h"
-#include "platform/fault_injection.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 #include "platform/win_sync.h"

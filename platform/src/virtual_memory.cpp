@@ -14,7 +14,8 @@
 #include <map>
 #include <mutex>
 
-#include "platform/fault_injection.h"
+#include "error_from_errno.h"
+#include "fault_hit.h"
 #include "platform/win_error.h"
 #include "platform/win_memory.h"
 

@@ -8,7 +8,7 @@
 #include <cwchar>
 
 #include "codepage_internal.h"
-#include "platform/fault_injection.h"
+#include "fault_hit.h"
 #include "platform/win_error.h"
 #include "platform/win_format.h"
 

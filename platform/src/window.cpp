@@ -6,8 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fault_hit.h"
 #include "message_queue.h"
-#include "platform/fault_injection.h"
 #include "platform/win_error.h"
 #include "platform/win_sync.h"
 

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ext/ansi_code_page.h"
 #include "platform/win_codepage.h"
 #include "platform/win_error.h"
 

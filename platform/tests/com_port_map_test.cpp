@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "fake_serial_hardware.h"
-#include "platform/com_port_map.h"
-#include "platform/fault_injection.h"
-#include "platform/pseudo_terminal.h"
+#include "platform/ext/com_port_map.h"
+#include "platform/ext/pseudo_terminal.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 #include "platform/win_handle.h"
+#include "platform_testing/fault_injection.h"
 #include "temp_com_map.h"
 
 namespace {

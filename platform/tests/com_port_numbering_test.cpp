@@ -12,8 +12,8 @@
 #include <set>
 
 #include "fake_serial_hardware.h"
-#include "platform/com_port_map.h"
-#include "platform/pseudo_terminal.h"
+#include "platform/ext/com_port_map.h"
+#include "platform/ext/pseudo_terminal.h"
 #include "temp_com_map.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Display server probes against real sockets: a Unix socket standing in for
 // a Wayland compositor, a TCP listener on loopback for a remote X display,
 // and a real X server (Xvfb) on its local socket.
-#include "platform/display_probe.h"
+#include "platform/ext/display_probe.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>

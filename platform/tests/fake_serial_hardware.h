@@ -13,7 +13,8 @@
 #include <map>
 #include <string>
 
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
+#include "platform_testing/serial_hardware_roots.h"
 
 // A USB device carrying one serial port.
 struct FakeUsb {

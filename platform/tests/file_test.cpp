@@ -4,11 +4,12 @@
 
 #include <string>
 
-#include "platform/fault_injection.h"
+#include "platform/ext/native_path.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 #include "platform/win_handle.h"
 #include "platform/win_sync.h"
+#include "platform_testing/fault_injection.h"
 #include "temp_dir.h"
 
 namespace {

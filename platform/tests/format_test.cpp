@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "platform/fault_injection.h"
 #include "platform/win_format.h"
+#include "platform_testing/fault_injection.h"
 
 namespace {
 

@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "message_queue.h"
-#include "platform/fault_injection.h"
+#include "platform/ext/message_queue_fd.h"
 #include "platform/win_error.h"
 #include "platform/win_message.h"
 #include "platform/win_sync.h"
+#include "platform_testing/fault_injection.h"
 
 namespace {
 

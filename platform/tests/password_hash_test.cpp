@@ -1,5 +1,5 @@
 // Salted password hashes.
-#include "platform/password_hash.h"
+#include "platform/ext/password_hash.h"
 
 #include <gtest/gtest.h>
 

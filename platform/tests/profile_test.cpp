@@ -9,10 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fault_injection.h"
+#include "platform/ext/ansi_code_page.h"
 #include "platform/win_codepage.h"
 #include "platform/win_error.h"
 #include "platform/win_profile.h"
+#include "platform_testing/fault_injection.h"
 #include "temp_dir.h"
 
 namespace {

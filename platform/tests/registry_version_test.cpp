@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/com_port_map.h"
-#include "platform/fault_injection.h"
-#include "platform/pseudo_terminal.h"
+#include "platform/ext/com_port_map.h"
+#include "platform/ext/pseudo_terminal.h"
 #include "platform/win_error.h"
 #include "platform/win_registry.h"
 #include "platform/win_system.h"
 #include "platform/win_version.h"
+#include "platform_testing/fault_injection.h"
 #include "temp_com_map.h"
 #include "temp_dir.h"
 

@@ -20,14 +20,14 @@
 #include <thread>
 #include <vector>
 
-#include "platform/com_port_map.h"
-#include "platform/fault_injection.h"
-#include "platform/pseudo_terminal.h"
+#include "platform/ext/com_port_map.h"
+#include "platform/ext/pseudo_terminal.h"
 #include "platform/win_error.h"
 #include "platform/win_file.h"
 #include "platform/win_handle.h"
 #include "platform/win_serial.h"
 #include "platform/win_sync.h"
+#include "platform_testing/fault_injection.h"
 #include "temp_com_map.h"
 
 namespace {

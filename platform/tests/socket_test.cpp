@@ -6,8 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fault_injection.h"
+#include "platform/ext/socket_counters.h"
 #include "platform/windows.h"
+#include "platform_testing/fault_injection.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 
 #include <atomic>
 
-#include "platform/fault_injection.h"
 #include "platform/win_error.h"
 #include "platform/win_handle.h"
 #include "platform/win_sync.h"
+#include "platform_testing/fault_injection.h"
 
 namespace {
 

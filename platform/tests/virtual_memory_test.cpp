@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fault_injection.h"
 #include "platform/win_error.h"
 #include "platform/win_memory.h"
+#include "platform_testing/fault_injection.h"
 
 namespace {
 

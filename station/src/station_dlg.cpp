@@ -19,7 +19,7 @@
 #include "about_dlg.h"
 #include "dialog_layout.h"
 #include "number_ledger.h"
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
 #include "port_list.h"
 #include "setup_dlg.h"
 

@@ -1,8 +1,8 @@
 // The port list from the registry's serial port list, on a private COM port map.
 #include <gtest/gtest.h>
 
-#include "platform/com_port_map.h"
-#include "platform/pseudo_terminal.h"
+#include "platform/ext/com_port_map.h"
+#include "platform/ext/pseudo_terminal.h"
 #include "port_list.h"
 #include "station_test_support.h"
 #include "temp_com_map.h"

@@ -5,8 +5,8 @@
 #include <QLineEdit>
 #include <QtTest/QTest>
 
-#include "platform/com_port_map.h"
-#include "platform/pseudo_terminal.h"
+#include "platform/ext/com_port_map.h"
+#include "platform/ext/pseudo_terminal.h"
 #include "station_dlg.h"
 #include "station_settings.h"
 #include "station_test_support.h"

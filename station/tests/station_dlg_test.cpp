@@ -18,7 +18,7 @@
 #include "color_label.h"
 #include "dialog_check.h"
 #include "dialog_layout.h"
-#include "platform/pseudo_terminal.h"
+#include "platform/ext/pseudo_terminal.h"
 #include "station_dlg.h"
 #include "station_test_support.h"
 #include "temp_com_map.h"

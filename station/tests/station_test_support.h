@@ -15,8 +15,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/com_port_map.h"
+#include "platform/ext/com_port_map.h"
 #include "platform/win_system.h"
+#include "platform_testing/serial_hardware_roots.h"
 #include "station_dlg.h"
 #include "temp_com_map.h"
 

@@ -25,9 +25,3 @@ PLATFORM_API int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMult
                                      int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
 PLATFORM_API UINT GetACP();
 }
-
-namespace platform {
-// Sets the process's ANSI code page (936 by default, 65001 for UTF-8).
-// FALSE when iconv knows no such code page.
-PLATFORM_API BOOL SetAnsiCodePage(UINT uCodePage);
-}  // namespace platform

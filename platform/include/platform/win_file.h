@@ -90,9 +90,3 @@ PLATFORM_API BOOL RemoveDirectoryW(LPCWSTR lpPathName);
 inline BOOL HasOverlappedIoCompleted(const OVERLAPPED* lpOverlapped) {
     return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) != 0x103 ? TRUE : FALSE;
 }
-
-namespace platform {
-// Converts a wide Windows-style path to the native narrow (UTF-8) path:
-// backslashes become '/', "\\.\" device prefixes are left to the caller.
-PLATFORM_API bool NativePath(LPCWSTR lpPath, char* lpOut, size_t cbOut);
-}  // namespace platform

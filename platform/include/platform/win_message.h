@@ -2,7 +2,8 @@
 // class, a window procedure and user data.
 //
 // A thread gets its queue on its first message call (GetMessageW,
-// PeekMessageW, CreateWindowExW, or platform::GetMessageQueueFd). Posting to
+// PeekMessageW, CreateWindowExW, or platform::GetMessageQueueFd of
+// platform/ext/message_queue_fd.h). Posting to
 // a thread without a queue fails with ERROR_INVALID_THREAD_ID; posting to a
 // destroyed window fails with ERROR_INVALID_WINDOW_HANDLE.
 #pragma once
@@ -86,10 +87,3 @@ PLATFORM_API LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLon
 PLATFORM_API LONG_PTR GetWindowLongPtrW(HWND hWnd, int nIndex);
 PLATFORM_API DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 }
-
-namespace platform {
-// A file descriptor that is readable while the calling thread's queue holds
-// messages, so a host's own event loop (Qt, poll) can pump it. Creates the
-// queue if needed. Valid until the thread ends.
-PLATFORM_API int GetMessageQueueFd();
-}  // namespace platform

@@ -55,10 +55,8 @@ PLATFORM_API DWORD GetCurrentProcessId();
 // Sleeping and time.
 PLATFORM_API void Sleep(DWORD dwMilliseconds);
 PLATFORM_API DWORD SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
-PLATFORM_API BOOL SwitchToThread();
 // Milliseconds since an arbitrary start (monotonic), wrapping at 2^32.
 PLATFORM_API DWORD GetTickCount();
-PLATFORM_API ULONGLONG GetTickCount64();
 
 // Critical sections (recursive; the spin count is stored and honoured as a
 // bounded try-lock spin before blocking).
@@ -66,7 +64,6 @@ PLATFORM_API void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection
 PLATFORM_API BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
                                                         DWORD dwSpinCount);
 PLATFORM_API void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
-PLATFORM_API BOOL TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 PLATFORM_API void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 PLATFORM_API void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
@@ -74,6 +71,4 @@ PLATFORM_API void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 PLATFORM_API LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
                                              LONG Comparand);
 PLATFORM_API LONG InterlockedExchange(LONG volatile* Target, LONG Value);
-PLATFORM_API LONG InterlockedIncrement(LONG volatile* Addend);
-PLATFORM_API LONG InterlockedDecrement(LONG volatile* Addend);
 }

@@ -1,7 +1,8 @@
-// Everything the components use of the Windows API, in one include.
+// Everything the components use of the Windows API, in one include: the
+// Windows-named headers only. The platform's own extensions, which no
+// Windows header has, are in platform/ext/ and are included by name.
 #pragma once
 
-#include "platform/com_port_map.h"
 #include "platform/win_codepage.h"
 #include "platform/win_console.h"
 #include "platform/win_error.h"

@@ -169,7 +169,6 @@ PLATFORM_API int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData);
 PLATFORM_API int WSACleanup();
 // The calling thread's last error (the same value as GetLastError).
 PLATFORM_API int WSAGetLastError();
-PLATFORM_API void WSASetLastError(int iError);
 // Asks for lEvent (FD_* bits) on s to be posted to hWnd as wMsg, replacing
 // any earlier request; lEvent 0 cancels. The socket becomes non-blocking and
 // stays so. Conditions already true are posted at once. 0, or SOCKET_ERROR
@@ -214,15 +213,3 @@ PLATFORM_API char* inet_ntoa(struct in_addr in);
 // IPv4 address (forms a, a.b, a.b.c and a.b.c.d, each part decimal, octal or
 // hex).
 PLATFORM_API ULONG inet_addr(const char* cp);
-
-namespace platform {
-// Counters of the socket layer, for tests: outstanding WSAStartup calls,
-// sockets created, sockets closed, closesocket calls that found no socket.
-struct SocketCounters {
-    int nStartups;
-    unsigned nCreated;
-    unsigned nClosed;
-    unsigned nBadCloses;
-};
-PLATFORM_API SocketCounters GetSocketCounters();
-}  // namespace platform

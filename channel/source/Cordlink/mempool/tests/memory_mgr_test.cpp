@@ -6,9 +6,9 @@
 
 #include "memory_mgr.h"
 #include "memory_pool.h"
-#include "platform/fault_injection.h"
 #include "platform/win_error.h"
 #include "platform/win_memory.h"
+#include "platform_testing/fault_injection.h"
 
 namespace {
 

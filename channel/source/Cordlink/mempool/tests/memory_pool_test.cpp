@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "memory_pool.h"
-#include "platform/fault_injection.h"
 #include "platform/win_memory.h"
+#include "platform_testing/fault_injection.h"
 
 namespace {
 

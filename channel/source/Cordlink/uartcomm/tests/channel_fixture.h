@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "cordlink/cordlink.h"
-#include "platform/fault_injection.h"
-#include "platform/pseudo_terminal.h"
+#include "platform/ext/pseudo_terminal.h"
 #include "platform/windows.h"
+#include "platform_testing/fault_injection.h"
 
 namespace cordlink_test {
 

@@ -11,7 +11,7 @@
 #include <regex>
 #include <string>
 
-#include "platform/fault_injection.h"
+#include "platform_testing/fault_injection.h"
 #include "vx_log.h"
 
 namespace vxlog_test {

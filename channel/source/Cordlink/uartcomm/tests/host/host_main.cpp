@@ -2,7 +2,7 @@
 // library: it receives every byte a peer sends over a pseudo-terminal mapped
 // as a COM port, as posted messages, and returns every buffer.
 #include <cordlink/cordlink.h>
-#include <platform/pseudo_terminal.h>
+#include <platform/ext/pseudo_terminal.h>
 #include <platform/windows.h>
 
 #include <cstdio>

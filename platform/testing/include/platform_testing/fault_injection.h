@@ -14,8 +14,5 @@ namespace platform {
 PLATFORM_API void InjectFault(const char* lpszCall, DWORD dwError, int nSkip = 0, int nTimes = -1);
 // Disarms every fault.
 PLATFORM_API void ClearFaults();
-// Used inside the platform: TRUE when the call must fail now; then the last
-// error is already set to the armed value.
-PLATFORM_API bool FaultHit(const char* lpszCall);
 
 }  // namespace platform

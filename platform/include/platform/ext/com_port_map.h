@@ -47,9 +47,4 @@ struct ComPortEntry {
 };
 PLATFORM_API std::vector<ComPortEntry> ListComPorts();
 
-// Tests only: looks for serial hardware under sysClassTty (instead of
-// /sys/class/tty) with device nodes under dev (instead of /dev); empty
-// strings restore the real ones. Thread-safe.
-PLATFORM_API void SetSerialHardwareRoots(const std::string& sysClassTty, const std::string& dev);
-
 }  // namespace platform

@@ -1,9 +1,9 @@
 // The two process-wide error slots and the four functions that set, read and
 // clear them.
 #include <atomic>
+#include <mutex>
 
 #include "faultreader/faultreader.h"
-#include "platform/win_sync.h"
 
 namespace {
 
@@ -14,26 +14,14 @@ std::atomic<DWORD> g_dwSlots[2] = {0, 0};
 
 // One lock for the stores, created with the library and never destroyed, so
 // that a module reporting from a static destructor still finds it.
-class CErrorLock {
-public:
-    CErrorLock() { InitializeCriticalSection(&m_cs); }
-    CErrorLock(const CErrorLock&) = delete;
-    CErrorLock& operator=(const CErrorLock&) = delete;
-    void Enter() { EnterCriticalSection(&m_cs); }
-    void Leave() { LeaveCriticalSection(&m_cs); }
-
-private:
-    CRITICAL_SECTION m_cs;
-};
-
-CErrorLock& Lock() {
-    static CErrorLock* s_pLock = new CErrorLock;
+std::mutex& StoreLock() {
+    static std::mutex* s_pLock = new std::mutex;
     return *s_pLock;
 }
 
 // Created while the library loads, before any thread of the host can race
 // for the function-local static above.
-[[maybe_unused]] CErrorLock& g_lockAtLoad = Lock();
+[[maybe_unused]] std::mutex& g_lockAtLoad = StoreLock();
 
 std::atomic<DWORD>& SlotOf(E_ERR_TYPE eSlot) {
     return g_dwSlots[eSlot == 0 ? 0 : 1];
@@ -48,9 +36,8 @@ extern "C" FAULTREADER_API DWORD Spec_SetErrorCode(E_MODULE_TYPE eModule, DWORD 
     std::atomic<DWORD>& slot = g_dwSlots[dwModule >= 1 && dwModule <= 4 ? 1 : 0];
     const DWORD dwWord = (dwModule << 26) | ((dwInterface & 0x7FFFu) << 11) |
                          ((static_cast<DWORD>(bContinue) & 1u) << 10) | (dwError & 0x3FFu);
-    Lock().Enter();
+    std::lock_guard<std::mutex> lock(StoreLock());
     slot.store(dwWord, std::memory_order_release);
-    Lock().Leave();
     return dwWord;
 }
 
@@ -63,7 +50,6 @@ extern "C" FAULTREADER_API DWORD Spec_GetError(E_ERR_TYPE eSlot) {
 }
 
 extern "C" FAULTREADER_API void Spec_ClearErrorCode(E_ERR_TYPE eSlot) {
-    Lock().Enter();
+    std::lock_guard<std::mutex> lock(StoreLock());
     SlotOf(eSlot).store(0, std::memory_order_release);
-    Lock().Leave();
 }

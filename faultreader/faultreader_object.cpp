@@ -1,9 +1,6 @@
 #include "faultreader_object.h"
 
-#include "csv_format.h"
 #include "error_code_settings.h"
-#include "table_kind.h"
-#include "text_file.h"
 #include "troubleshooting_dlg.h"
 
 namespace faultreader {
@@ -110,51 +107,6 @@ BOOL CFaultreader::ShowTroubleshooting(const DWORD* pdwWords, UINT nCount) {
 
 BOOL CFaultreader::InsertRecord(LPCSTR lpszTable, int nKey, LPCSTR lpszText) {
     return m_Db.InsertRow(lpszTable, nKey, lpszText);
-}
-
-BOOL CFaultreader::ImportCsvText(LPCSTR lpszTable, const std::string& strText) {
-    if (lpszTable == nullptr)
-        return FALSE;
-    // Emptying and filling are one transaction: a failed line, or a
-    // failure to empty, leaves the table as it was.
-    if (!m_Db.BeginTransaction())
-        return FALSE;
-    BOOL bOk = m_Db.ClearTable(lpszTable);
-    if (bOk) {
-        // Each line's insert looks its key up first (for the tables with
-        // unique keys); without an index every lookup reads the rows
-        // inserted so far. Databases made before the tables had indexes
-        // get it here, on the empty table. Without it (a table lacking the
-        // key field, which no insert would fill either) the import only
-        // runs slower, so its result does not count.
-        m_Db.ExecuteSql(KeyIndexSql(ClassifyTable(lpszTable)));
-        bOk = ParseCsvRecords(strText, [&](int nKey, const std::string& strValue) {
-            // A record goes in as a C string: a text holding a zero byte
-            // would be stored cut there, so its line is refused instead.
-            if (strValue.find('\0') != std::string::npos)
-                return false;
-            return InsertRecord(lpszTable, nKey, strValue.c_str()) != FALSE;
-        });
-    }
-    if (bOk)
-        bOk = m_Db.CommitTransaction();
-    if (!bOk)
-        m_Db.RollbackTransaction();
-    return bOk;
-}
-
-BOOL CFaultreader::ImportCsv(LPCSTR lpszPath) {
-    if (lpszPath == nullptr)
-        return FALSE;
-    // A path that names no table is refused before the file is read.
-    const TableRef ref = ClassifyTable(lpszPath);
-    if (ref.eKind == TableKind::kUnknown || (ref.eKind != TableKind::kModule && ref.nModule == 0))
-        return FALSE;
-    // The file is read before anything is emptied.
-    std::string strText;
-    if (!ReadTextFile(lpszPath, &strText))
-        return FALSE;
-    return ImportCsvText(lpszPath, strText);
 }
 
 BOOL CFaultreader::ExportCsv(LPCSTR lpszDirectory) {

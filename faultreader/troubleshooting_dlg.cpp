@@ -104,16 +104,16 @@ void Fill(QTableWidget* pList, const std::string& strText, const std::vector<Col
 }
 
 const std::vector<Column>& ErrorColumns() {
-    static const std::vector<Column> columns = {{"模块", Qt::AlignHCenter, 2},
-                                                {"接口名", Qt::AlignLeft, 2},
-                                                {"错误信息", Qt::AlignHCenter, 6}};
-    return columns;
+    static const std::vector<Column> kColumns = {{"模块", Qt::AlignHCenter, 2},
+                                                 {"接口名", Qt::AlignLeft, 2},
+                                                 {"错误信息", Qt::AlignHCenter, 6}};
+    return kColumns;
 }
 
 const std::vector<Column>& SolutionColumns() {
-    static const std::vector<Column> columns = {{"模块", Qt::AlignHCenter, 2},
-                                                {"可能的解决方法", Qt::AlignLeft, 8}};
-    return columns;
+    static const std::vector<Column> kColumns = {{"模块", Qt::AlignHCenter, 2},
+                                                 {"可能的解决方法", Qt::AlignLeft, 8}};
+    return kColumns;
 }
 
 }  // namespace

@@ -85,15 +85,15 @@ HRESULT CSocketChannel::Open(const SOCKET_ATTRIBUTE* pAttribute) {
         return SK_E_FAIL;
     }
     m_bStarted = TRUE;
-    BOOL bOpened = m_bClient ? OpenClient(*pAttribute) : OpenServer(*pAttribute);
+    BOOL bOpened = m_bClient ? OpenClientLocked(*pAttribute) : OpenServerLocked(*pAttribute);
     if (!bOpened) {
-        FailOpen();
+        FailOpenLocked();
         return SK_E_FAIL;
     }
     return SK_S_OK;
 }
 
-BOOL CSocketChannel::OpenServer(const SOCKET_ATTRIBUTE& attr) {
+BOOL CSocketChannel::OpenServerLocked(const SOCKET_ATTRIBUTE& attr) {
     m_sListen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (m_sListen == INVALID_SOCKET)
         return FALSE;
@@ -103,7 +103,7 @@ BOOL CSocketChannel::OpenServer(const SOCKET_ATTRIBUTE& attr) {
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(m_sListen, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
         return FALSE;
-    if (!CreateNotifyWindow())
+    if (!CreateNotifyWindowLocked())
         return FALSE;
     // Without its accept events the server would never see a client.
     if (WSAAsyncSelect(m_sListen, m_hNotifyWnd, WM_SOCKET_SERVER_EVENT, FD_ACCEPT) != 0)
@@ -111,7 +111,7 @@ BOOL CSocketChannel::OpenServer(const SOCKET_ATTRIBUTE& attr) {
     return listen(m_sListen, SOMAXCONN) == 0;
 }
 
-BOOL CSocketChannel::OpenClient(const SOCKET_ATTRIBUTE& attr) {
+BOOL CSocketChannel::OpenClientLocked(const SOCKET_ATTRIBUTE& attr) {
     if (attr.dwIpAddr == INADDR_NONE)
         return FALSE;
     m_sClient = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -123,19 +123,19 @@ BOOL CSocketChannel::OpenClient(const SOCKET_ATTRIBUTE& attr) {
     addr.sin_addr.s_addr = attr.dwIpAddr;
     if (connect(m_sClient, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
         return FALSE;
-    if (!CreateNotifyWindow())
+    if (!CreateNotifyWindowLocked())
         return FALSE;
     return WSAAsyncSelect(m_sClient, m_hNotifyWnd, WM_SOCKET_CLIENT_EVENT,
                           FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) == 0;
 }
 
-void CSocketChannel::FailOpen() {
+void CSocketChannel::FailOpenLocked() {
     SOCKET& s = m_bClient ? m_sClient : m_sListen;
     if (s != INVALID_SOCKET) {
         closesocket(s);
         s = INVALID_SOCKET;
     }
-    DestroyNotifyWindow();
+    DestroyNotifyWindowLocked();
     WSACleanup();
     m_bStarted = FALSE;
 }
@@ -158,7 +158,7 @@ HRESULT CSocketChannel::Close() {
         WSACleanup();
         m_bStarted = FALSE;
     }
-    DestroyNotifyWindow();
+    DestroyNotifyWindowLocked();
     for (SOCKET s : m_connections)
         closesocket(s);
     m_connections.clear();

@@ -59,20 +59,22 @@ private:
     // Takes m_lock after cutting the window's link to the channel: from then
     // on no event handler runs on this channel, and none can start.
     std::unique_lock<std::mutex> LockUnlinked();
-    void OnServerEvent(SOCKET s, LPARAM lEvent);
-    void OnClientEvent(SOCKET s, LPARAM lEvent);
-    BOOL OpenServer(const SOCKET_ATTRIBUTE& attr);
-    BOOL OpenClient(const SOCKET_ATTRIBUTE& attr);
+    // The rest run with m_lock held (the Locked suffix says so): the event
+    // handlers under DispatchEvent's lock, the others under the operation's.
+    void OnServerEventLocked(SOCKET s, LPARAM lEvent);
+    void OnClientEventLocked(SOCKET s, LPARAM lEvent);
+    BOOL OpenServerLocked(const SOCKET_ATTRIBUTE& attr);
+    BOOL OpenClientLocked(const SOCKET_ATTRIBUTE& attr);
     // Ends a failed Open: closes what it made and releases the socket layer.
-    void FailOpen();
+    void FailOpenLocked();
     // Registers the window class if needed and creates the notification
     // window with this channel in its user data (socket_events.cpp).
-    BOOL CreateNotifyWindow();
-    void DestroyNotifyWindow();
+    BOOL CreateNotifyWindowLocked();
+    void DestroyNotifyWindowLocked();
     // One receive of at most 128 bytes at the fill point, posted to the host.
-    void Receive(SOCKET s);
-    void Notify(UINT uMsg, WPARAM wParam, LPARAM lParam);
-    void RemoveConnection(SOCKET s);
+    void ReceiveLocked(SOCKET s);
+    void NotifyLocked(UINT uMsg, WPARAM wParam, LPARAM lParam);
+    void RemoveConnectionLocked(SOCKET s);
 
     // Guards every field below; never held while taking the link lock.
     std::mutex m_lock;

@@ -41,9 +41,9 @@ void CSocketChannel::DispatchEvent(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM l
     std::lock_guard<std::mutex> lock(pChannel->m_lock);
     link.unlock();
     if (uMsg == WM_SOCKET_SERVER_EVENT)
-        pChannel->OnServerEvent(static_cast<SOCKET>(wParam), lParam);
+        pChannel->OnServerEventLocked(static_cast<SOCKET>(wParam), lParam);
     else
-        pChannel->OnClientEvent(static_cast<SOCKET>(wParam), lParam);
+        pChannel->OnClientEventLocked(static_cast<SOCKET>(wParam), lParam);
 }
 
 std::unique_lock<std::mutex> CSocketChannel::LockUnlinked() {
@@ -56,7 +56,7 @@ std::unique_lock<std::mutex> CSocketChannel::LockUnlinked() {
     return lock;
 }
 
-BOOL CSocketChannel::CreateNotifyWindow() {
+BOOL CSocketChannel::CreateNotifyWindowLocked() {
     WNDCLASSW wc = {};
     wc.lpfnWndProc = NotifyWndProc;
     wc.lpszClassName = kNotifyClassName;
@@ -74,7 +74,7 @@ BOOL CSocketChannel::CreateNotifyWindow() {
     return TRUE;
 }
 
-void CSocketChannel::DestroyNotifyWindow() {
+void CSocketChannel::DestroyNotifyWindowLocked() {
     if (m_hNotifyWnd == nullptr)
         return;
     // Cleared first: from a thread other than the window's, DestroyWindow
@@ -86,7 +86,7 @@ void CSocketChannel::DestroyNotifyWindow() {
     m_hNotifyWnd = nullptr;
 }
 
-void CSocketChannel::OnServerEvent(SOCKET s, LPARAM lEvent) {
+void CSocketChannel::OnServerEventLocked(SOCKET s, LPARAM lEvent) {
     WORD wEvent = WSAGETSELECTEVENT(lEvent);
     if (WSAGETSELECTERROR(lEvent) != 0 || wEvent == FD_CLOSE) {
         // Only sockets of this channel are closed: a late event may name one
@@ -97,7 +97,7 @@ void CSocketChannel::OnServerEvent(SOCKET s, LPARAM lEvent) {
         } else if (std::find(m_connections.begin(), m_connections.end(), s) !=
                    m_connections.end()) {
             closesocket(s);
-            RemoveConnection(s);
+            RemoveConnectionLocked(s);
         }
         return;
     }
@@ -118,11 +118,11 @@ void CSocketChannel::OnServerEvent(SOCKET s, LPARAM lEvent) {
             m_connections.pop_back();
         }
     } else if (wEvent == FD_READ) {
-        Receive(s);
+        ReceiveLocked(s);
     }
 }
 
-void CSocketChannel::OnClientEvent(SOCKET s, LPARAM lEvent) {
+void CSocketChannel::OnClientEventLocked(SOCKET s, LPARAM lEvent) {
     WORD wEvent = WSAGETSELECTEVENT(lEvent);
     if (WSAGETSELECTERROR(lEvent) != 0) {
         if (m_sClient != INVALID_SOCKET) {
@@ -132,7 +132,7 @@ void CSocketChannel::OnClientEvent(SOCKET s, LPARAM lEvent) {
         return;
     }
     if (wEvent == FD_READ) {
-        Receive(s);
+        ReceiveLocked(s);
     } else if (wEvent == FD_CLOSE && m_sClient != INVALID_SOCKET) {
         char szDiscard[SK_RECV_CHUNK];
         while (recv(m_sClient, szDiscard, sizeof szDiscard, 0) > 0) {
@@ -145,14 +145,14 @@ void CSocketChannel::OnClientEvent(SOCKET s, LPARAM lEvent) {
         // The widest address and port do not fit: the text is cut at 19.
         std::snprintf(m_szPeer, sizeof m_szPeer, "%s:%d", inet_ntoa(addr.sin_addr),
                       static_cast<int>(ntohs(addr.sin_port)));
-        Notify(m_uMsgId + 1, reinterpret_cast<WPARAM>(m_szPeer), SK_PEER_TEXT_SIZE);
+        NotifyLocked(m_uMsgId + 1, reinterpret_cast<WPARAM>(m_szPeer), SK_PEER_TEXT_SIZE);
     }
 }
 
-void CSocketChannel::Receive(SOCKET s) {
+void CSocketChannel::ReceiveLocked(SOCKET s) {
     BYTE* pStart = m_pRecvBuffer + m_dwFillPoint;
     int nResult = recv(s, reinterpret_cast<char*>(pStart), SK_RECV_CHUNK, 0);
-    Notify(m_uMsgId, reinterpret_cast<WPARAM>(pStart), nResult);
+    NotifyLocked(m_uMsgId, reinterpret_cast<WPARAM>(pStart), nResult);
     if (nResult > 0)
         m_dwFillPoint += static_cast<DWORD>(nResult);
     // The fill point never exceeds 640 before a receive, so 128 bytes fit.
@@ -160,7 +160,7 @@ void CSocketChannel::Receive(SOCKET s) {
         m_dwFillPoint = 0;
 }
 
-void CSocketChannel::Notify(UINT uMsg, WPARAM wParam, LPARAM lParam) {
+void CSocketChannel::NotifyLocked(UINT uMsg, WPARAM wParam, LPARAM lParam) {
     if (m_hReceiverWnd == nullptr && m_dwThreadId == 0)
         return;
     if (m_bThreadMsg)
@@ -169,7 +169,7 @@ void CSocketChannel::Notify(UINT uMsg, WPARAM wParam, LPARAM lParam) {
         PostMessageW(m_hReceiverWnd, uMsg, wParam, lParam);
 }
 
-void CSocketChannel::RemoveConnection(SOCKET s) {
+void CSocketChannel::RemoveConnectionLocked(SOCKET s) {
     auto it = std::find(m_connections.begin(), m_connections.end(), s);
     if (it != m_connections.end())
         m_connections.erase(it);

@@ -3,6 +3,7 @@
 // export at a time (window thread or worker), but the mode-entry thread runs
 // beside them, so the state is guarded all the same.
 #include <memory>
+#include <mutex>
 
 #include "cellbridge/cellbridge.h"
 #include "mode_entry.h"
@@ -12,11 +13,11 @@
 namespace {
 
 struct CbState {
-    CbState() { InitializeCriticalSection(&cs); }
+    CbState() = default;
     CbState(const CbState&) = delete;
     CbState& operator=(const CbState&) = delete;
 
-    CRITICAL_SECTION cs;
+    std::mutex lock;
     std::shared_ptr<CPhoneSession> pSession;  // the phone test begun, if any
     std::shared_ptr<CModeEntry> pEntry;       // the last mode entry started
     std::atomic<int> nUsbPort{0};             // found by the last USB entry
@@ -28,17 +29,6 @@ CbState& State() {
     static CbState* s_pState = new CbState;
     return *s_pState;
 }
-
-class CStateLock {
-public:
-    explicit CStateLock(CbState& state) : m_state(state) { EnterCriticalSection(&m_state.cs); }
-    ~CStateLock() { LeaveCriticalSection(&m_state.cs); }
-    CStateLock(const CStateLock&) = delete;
-    CStateLock& operator=(const CStateLock&) = delete;
-
-private:
-    CbState& m_state;
-};
 
 void StopEntryLocked(CbState& state) {
     if (state.pEntry != nullptr) {
@@ -64,7 +54,7 @@ int WriteWith(BYTE bCommand, const NvWriteRecord* pRecord) {
         return CB_E_INVALID_ARG;
     std::shared_ptr<CPhoneSession> pSession;
     {
-        CStateLock lock(State());
+        std::lock_guard<std::mutex> lock(State().lock);
         pSession = State().pSession;
     }
     if (pSession == nullptr)
@@ -80,7 +70,7 @@ CELLBRIDGE_API int VX_BeginPhoneTest(int nPort, int nBaud) {
     if (nPort < 1 || nBaud < 1)
         return CB_E_INVALID_ARG;
     CbState& state = State();
-    CStateLock lock(state);
+    std::lock_guard<std::mutex> lock(state.lock);
     // The device the last USB entry found, while that entry is the one in
     // force; once its test ended the number is only a number.
     std::string usbDevice;
@@ -108,7 +98,7 @@ CELLBRIDGE_API int VX_BeginPhoneTest(int nPort, int nBaud) {
 
 CELLBRIDGE_API void VX_EndPhoneTest(void) {
     CbState& state = State();
-    CStateLock lock(state);
+    std::lock_guard<std::mutex> lock(state.lock);
     EndLocked(state);
 }
 
@@ -116,7 +106,7 @@ CELLBRIDGE_API int VX_EnterModeProcess(int nUsb, int nMode, HANDLE hEvent, int /
     if (hEvent == nullptr)
         return CB_E_INVALID_ARG;
     CbState& state = State();
-    CStateLock lock(state);
+    std::lock_guard<std::mutex> lock(state.lock);
     StopEntryLocked(state);
     int nResult = CB_OK;
     const DWORD dwMode = static_cast<DWORD>(nMode);
@@ -136,7 +126,7 @@ CELLBRIDGE_API int VX_EnterModeProcess(int nUsb, int nMode, HANDLE hEvent, int /
 
 CELLBRIDGE_API void VX_StopModeProcess(void) {
     CbState& state = State();
-    CStateLock lock(state);
+    std::lock_guard<std::mutex> lock(state.lock);
     StopEntryLocked(state);
 }
 
@@ -160,7 +150,7 @@ CELLBRIDGE_API int VX_ReadNvItem(int nItem, char* pszText, int cbText) {
         return CB_E_INVALID_ARG;
     std::shared_ptr<CPhoneSession> pSession;
     {
-        CStateLock lock(State());
+        std::lock_guard<std::mutex> lock(State().lock);
         pSession = State().pSession;
     }
     if (pSession == nullptr)

@@ -20,17 +20,14 @@ BOOL AbortRequested(HANDLE hAbort) {
 
 }  // namespace
 
-CPhoneSession::CPhoneSession() : m_pChannel(nullptr), m_dwPort(0), m_bHandsetSeen(FALSE) {
-    InitializeCriticalSection(&m_cs);
-}
+CPhoneSession::CPhoneSession() : m_pChannel(nullptr), m_dwPort(0), m_bHandsetSeen(FALSE) {}
 
 CPhoneSession::~CPhoneSession() {
     Close();
-    DeleteCriticalSection(&m_cs);
 }
 
 int CPhoneSession::Open(DWORD dwPort, DWORD dwBaud) {
-    EnterCriticalSection(&m_cs);
+    std::lock_guard<std::mutex> lock(m_lock);
     if (m_pChannel != nullptr) {
         ReleaseChannel(m_pChannel);
         m_pChannel = nullptr;
@@ -50,12 +47,11 @@ int CPhoneSession::Open(DWORD dwPort, DWORD dwBaud) {
             ReleaseChannel(pChannel);
         }
     }
-    LeaveCriticalSection(&m_cs);
     return nResult;
 }
 
 void CPhoneSession::Close() {
-    EnterCriticalSection(&m_cs);
+    std::lock_guard<std::mutex> lock(m_lock);
     if (m_pChannel != nullptr) {
         m_pChannel->Close();
         ReleaseChannel(m_pChannel);
@@ -63,12 +59,11 @@ void CPhoneSession::Close() {
     }
     m_dwPort = 0;
     m_decoder.Reset();
-    LeaveCriticalSection(&m_cs);
 }
 
 int CPhoneSession::Transact(BYTE bCommand, const BYTE* pPayload, size_t cbPayload,
                             DWORD dwTimeoutMs, HANDLE hAbort, CbFrame* pReply) {
-    EnterCriticalSection(&m_cs);
+    std::lock_guard<std::mutex> lock(m_lock);
     int nResult = CB_OK;
     if (m_pChannel == nullptr) {
         nResult = CB_E_NOT_READY;
@@ -87,18 +82,17 @@ int CPhoneSession::Transact(BYTE bCommand, const BYTE* pPayload, size_t cbPayloa
             if (m_pChannel->Write(frame.data(), cbFrame, 0) != cbFrame) {
                 nResult = CB_E_PORT_LOST;
             } else {
-                nResult = ReceiveReply(bCommand, wSequence, dwTimeoutMs, hAbort, pReply);
+                nResult = ReceiveReplyLocked(bCommand, wSequence, dwTimeoutMs, hAbort, pReply);
             }
         }
     }
     if (nResult == CB_OK)
         m_bHandsetSeen = TRUE;
-    LeaveCriticalSection(&m_cs);
     return nResult;
 }
 
-int CPhoneSession::ReceiveReply(BYTE bCommand, WORD wSequence, DWORD dwTimeoutMs, HANDLE hAbort,
-                                CbFrame* pReply) {
+int CPhoneSession::ReceiveReplyLocked(BYTE bCommand, WORD wSequence, DWORD dwTimeoutMs,
+                                      HANDLE hAbort, CbFrame* pReply) {
     const BYTE bReply = static_cast<BYTE>(bCommand | CB_CMD_REPLY);
     const DWORD dwSlice = CbGetTimings().dwSliceMs == 0 ? 1 : CbGetTimings().dwSliceMs;
     const DWORD dwStart = GetTickCount();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "cellbridge/cellbridge.h"
@@ -68,10 +69,12 @@ private:
     // exactly cbReply payload bytes (0: any size) or it is CB_E_BAD_REPLY.
     int Request(BYTE bCommand, const BYTE* pPayload, size_t cbPayload, DWORD dwTimeoutMs,
                 HANDLE hAbort, size_t cbReply, CbFrame* pReply);
-    int ReceiveReply(BYTE bCommand, WORD wSequence, DWORD dwTimeoutMs, HANDLE hAbort,
-                     CbFrame* pReply);
+    // Reads until the reply to wSequence arrives (Transact's results). Runs
+    // under m_lock.
+    int ReceiveReplyLocked(BYTE bCommand, WORD wSequence, DWORD dwTimeoutMs, HANDLE hAbort,
+                           CbFrame* pReply);
 
-    mutable CRITICAL_SECTION m_cs;
+    std::mutex m_lock;  // serialises Open, Close and Transact
     ICommChannel* m_pChannel;
     std::atomic<DWORD> m_dwPort;
     std::atomic<BOOL> m_bHandsetSeen;

@@ -92,19 +92,29 @@ TEST_F(SetupDlgTest, TemplateControlsTextsAndFonts) {
     EXPECT_EQ(dlg.windowTitle(), "Setup");
     EXPECT_EQ(dlg.objectName(), "130");
     EXPECT_EQ(dlg.size(), CDialogUnits(dlg.font()).Size(283, 134));
-    const std::pair<int, const wchar_t*> boxes[] = {{1006, L"IMEI(1)"},
-                                                    {1010, L"IMEI(2)"},
-                                                    {1011, L"IMEI(3)"},
-                                                    {1014, L"自动生成IMEI"},
-                                                    {1015, L"由IMEI1自动生成其他IMEI"},
-                                                    {1021, L"三卡IMEI相同"},
-                                                    {1027, L"蓝牙"},
-                                                    {1028, L"自动生成蓝牙"},
-                                                    {1008, L"PhaseCheck"}};
-    for (auto [nId, lpszText] : boxes) {
-        ASSERT_NE(Box(nId), nullptr) << nId;
-        EXPECT_EQ(Box(nId)->text(), W(lpszText)) << nId;
+    // Each control carries its template id as its object name.
+    struct BoxSpec {
+        int nId;
+        const char* lpszTemplateId;
+        const wchar_t* lpszText;
+    };
+    const BoxSpec boxes[] = {{IDC_SETUP_IMEI1, "1006", L"IMEI(1)"},
+                             {IDC_SETUP_IMEI2, "1010", L"IMEI(2)"},
+                             {IDC_SETUP_IMEI3, "1011", L"IMEI(3)"},
+                             {IDC_SETUP_AUTO_CREATE, "1014", L"自动生成IMEI"},
+                             {IDC_SETUP_AUTO_FROM_IMEI1, "1015", L"由IMEI1自动生成其他IMEI"},
+                             {IDC_SETUP_USE_SAME, "1021", L"三卡IMEI相同"},
+                             {IDC_SETUP_BT, "1027", L"蓝牙"},
+                             {IDC_SETUP_BT_AUTO, "1028", L"自动生成蓝牙"},
+                             {IDC_SETUP_PHASE_CHECK, "1008", L"PhaseCheck"}};
+    for (const BoxSpec& box : boxes) {
+        ASSERT_NE(Box(box.nId), nullptr) << box.nId;
+        EXPECT_EQ(Box(box.nId)->objectName(), box.lpszTemplateId);
+        EXPECT_EQ(Box(box.nId)->text(), W(box.lpszText)) << box.nId;
     }
+    EXPECT_EQ(Edit()->objectName(), "1012");
+    EXPECT_EQ(Control<QPushButton>(dlg, IDC_SETUP_OK)->objectName(), "1");
+    EXPECT_EQ(Control<QPushButton>(dlg, IDC_SETUP_CANCEL)->objectName(), "2");
     // Tab order is the template's order.
     const auto nextStop = [](QWidget* pWidget) {
         QWidget* pNext = pWidget->nextInFocusChain();
@@ -113,16 +123,16 @@ TEST_F(SetupDlgTest, TemplateControlsTextsAndFonts) {
         return pNext;
     };
     for (size_t i = 0; i + 1 < std::size(boxes); ++i)
-        EXPECT_EQ(nextStop(Box(boxes[i].first)), Box(boxes[i + 1].first)) << boxes[i].first;
-    EXPECT_EQ(nextStop(Box(1008)), Edit());
-    EXPECT_EQ(nextStop(Edit()), Control<QPushButton>(dlg, 1));
+        EXPECT_EQ(nextStop(Box(boxes[i].nId)), Box(boxes[i + 1].nId)) << boxes[i].nId;
+    EXPECT_EQ(nextStop(Box(IDC_SETUP_PHASE_CHECK)), Edit());
+    EXPECT_EQ(nextStop(Edit()), Control<QPushButton>(dlg, IDC_SETUP_OK));
 
     const QList<QLabel*> labels = dlg.findChildren<QLabel*>();
     ASSERT_EQ(labels.size(), 1);
     EXPECT_EQ(labels[0]->text(), W(L"自动IMEI（主卡）起始号（勾选自动生成IMEI时有效）："));
-    EXPECT_EQ(Control<QPushButton>(dlg, 1)->text(), W(L"确定"));
-    EXPECT_EQ(Control<QPushButton>(dlg, 2)->text(), W(L"取消"));
-    EXPECT_TRUE(Control<QPushButton>(dlg, 1)->isDefault());
+    EXPECT_EQ(Control<QPushButton>(dlg, IDC_SETUP_OK)->text(), W(L"确定"));
+    EXPECT_EQ(Control<QPushButton>(dlg, IDC_SETUP_CANCEL)->text(), W(L"取消"));
+    EXPECT_TRUE(Control<QPushButton>(dlg, IDC_SETUP_OK)->isDefault());
 
     EXPECT_EQ(Edit()->maxLength(), 14);
     EXPECT_EQ(Edit()->text(), "35000000000000");
@@ -147,17 +157,18 @@ TEST_F(SetupDlgTest, OpenSetsTheBoxesAndLocksWhatIsNotInUse) {
     s.btAuto = 1;
     s.phaseCheck = 1;
     Open(s);
-    for (int nId : {1006, 1010, 1011, 1021, 1027, 1028})
+    for (int nId : {IDC_SETUP_IMEI1, IDC_SETUP_IMEI2, IDC_SETUP_IMEI3, IDC_SETUP_USE_SAME,
+                    IDC_SETUP_BT, IDC_SETUP_BT_AUTO})
         ExpectState(nId, true, true);
-    ExpectState(1014, false, true);
-    ExpectState(1015, false, true);
+    ExpectState(IDC_SETUP_AUTO_CREATE, false, true);
+    ExpectState(IDC_SETUP_AUTO_FROM_IMEI1, false, true);
     // Either mode off locks the start number.
     EXPECT_FALSE(Edit()->isEnabled());
     // PhaseCheck is shown unchecked whatever the block held, and is cleared.
-    ExpectState(1008, false, false);
+    ExpectState(IDC_SETUP_PHASE_CHECK, false, false);
     EXPECT_EQ(m_settings.phaseCheck, 0);
-    Click(1008);
-    ExpectState(1008, false, false);
+    Click(IDC_SETUP_PHASE_CHECK);
+    ExpectState(IDC_SETUP_PHASE_CHECK, false, false);
 
     // IMEI1 off locks every IMEI box after it.
     s = StationSettings{};
@@ -165,13 +176,14 @@ TEST_F(SetupDlgTest, OpenSetsTheBoxesAndLocksWhatIsNotInUse) {
     s.imei3On = 1;
     s.autoCreate = 1;
     Open(s);
-    for (int nId : {1010, 1011, 1014, 1015, 1021})
+    for (int nId : {IDC_SETUP_IMEI2, IDC_SETUP_IMEI3, IDC_SETUP_AUTO_CREATE,
+                    IDC_SETUP_AUTO_FROM_IMEI1, IDC_SETUP_USE_SAME})
         EXPECT_FALSE(Box(nId)->isEnabled()) << nId;
-    EXPECT_TRUE(Box(1010)->isChecked());
-    EXPECT_TRUE(Box(1006)->isEnabled());
-    EXPECT_TRUE(Box(1027)->isEnabled());
-    EXPECT_TRUE(Box(1028)->isEnabled());  // the Bluetooth boxes have no open rule
-    EXPECT_TRUE(Edit()->isEnabled());     // generation is set
+    EXPECT_TRUE(Box(IDC_SETUP_IMEI2)->isChecked());
+    EXPECT_TRUE(Box(IDC_SETUP_IMEI1)->isEnabled());
+    EXPECT_TRUE(Box(IDC_SETUP_BT)->isEnabled());
+    EXPECT_TRUE(Box(IDC_SETUP_BT_AUTO)->isEnabled());  // the Bluetooth boxes have no open rule
+    EXPECT_TRUE(Edit()->isEnabled());                  // generation is set
 
     // IMEI2 or IMEI3 off locks the shared-number and the derivation boxes.
     for (bool bImei2 : {false, true}) {
@@ -179,9 +191,9 @@ TEST_F(SetupDlgTest, OpenSetsTheBoxesAndLocksWhatIsNotInUse) {
         s.imei2On = bImei2 ? 0 : 1;
         s.imei3On = bImei2 ? 1 : 0;
         Open(s);
-        EXPECT_FALSE(Box(1021)->isEnabled()) << bImei2;
-        EXPECT_FALSE(Box(1015)->isEnabled()) << bImei2;
-        EXPECT_TRUE(Box(1014)->isEnabled()) << bImei2;
+        EXPECT_FALSE(Box(IDC_SETUP_USE_SAME)->isEnabled()) << bImei2;
+        EXPECT_FALSE(Box(IDC_SETUP_AUTO_FROM_IMEI1)->isEnabled()) << bImei2;
+        EXPECT_TRUE(Box(IDC_SETUP_AUTO_CREATE)->isEnabled()) << bImei2;
     }
 
     // Both modes set (a block edited by hand): derivation locks the start
@@ -198,32 +210,34 @@ TEST_F(SetupDlgTest, UncheckingImei1ClearsEveryBoxThatDependsOnIt) {
     s.autoCreate = 1;
     s.useSame = 1;
     Open(s);
-    Click(1006);
-    ExpectState(1006, false, true);
-    for (int nId : {1010, 1011, 1014, 1015, 1021})
+    Click(IDC_SETUP_IMEI1);
+    ExpectState(IDC_SETUP_IMEI1, false, true);
+    for (int nId : {IDC_SETUP_IMEI2, IDC_SETUP_IMEI3, IDC_SETUP_AUTO_CREATE,
+                    IDC_SETUP_AUTO_FROM_IMEI1, IDC_SETUP_USE_SAME})
         ExpectState(nId, false, false);
-    ExpectState(1027, true, true);
+    ExpectState(IDC_SETUP_BT, true, true);
 
     // Checking it again unlocks the boxes but checks none, nor the shared box.
-    Click(1006);
-    for (int nId : {1010, 1011, 1014, 1015})
+    Click(IDC_SETUP_IMEI1);
+    for (int nId :
+         {IDC_SETUP_IMEI2, IDC_SETUP_IMEI3, IDC_SETUP_AUTO_CREATE, IDC_SETUP_AUTO_FROM_IMEI1})
         ExpectState(nId, false, true);
-    ExpectState(1021, false, false);
+    ExpectState(IDC_SETUP_USE_SAME, false, false);
 }
 
 TEST_F(SetupDlgTest, Imei2AndImei3RuleTheSharedNumberBox) {
     StationSettings s = AllItemsManual();
     s.useSame = 1;
     Open(s);
-    for (int nId : {1010, 1011}) {
+    for (int nId : {IDC_SETUP_IMEI2, IDC_SETUP_IMEI3}) {
         Click(nId);
         ExpectState(nId, false, true);
-        ExpectState(1021, false, false);
+        ExpectState(IDC_SETUP_USE_SAME, false, false);
         Click(nId);
         ExpectState(nId, true, true);
-        ExpectState(1021, false, true);
-        Click(1021);  // the shared box itself changes nothing else
-        ExpectState(1021, true, true);
+        ExpectState(IDC_SETUP_USE_SAME, false, true);
+        Click(IDC_SETUP_USE_SAME);  // the shared box itself changes nothing else
+        ExpectState(IDC_SETUP_USE_SAME, true, true);
     }
 }
 
@@ -243,36 +257,36 @@ TEST_F(SetupDlgTest, GenerationBoxUnlocksTheStartNumberAndExcludesDerivation) {
     StationSettings s = AllItemsManual();
     s.autoFromImei1 = 1;
     Open(s);
-    Click(1014);
-    ExpectState(1014, true, true);
-    ExpectState(1015, false, false);
-    ExpectState(1021, false, true);
+    Click(IDC_SETUP_AUTO_CREATE);
+    ExpectState(IDC_SETUP_AUTO_CREATE, true, true);
+    ExpectState(IDC_SETUP_AUTO_FROM_IMEI1, false, false);
+    ExpectState(IDC_SETUP_USE_SAME, false, true);
     EXPECT_TRUE(Edit()->isEnabled());
 
-    Click(1021);
-    Click(1014);
-    ExpectState(1014, false, true);
-    ExpectState(1015, false, true);
-    ExpectState(1021, false, false);
+    Click(IDC_SETUP_USE_SAME);
+    Click(IDC_SETUP_AUTO_CREATE);
+    ExpectState(IDC_SETUP_AUTO_CREATE, false, true);
+    ExpectState(IDC_SETUP_AUTO_FROM_IMEI1, false, true);
+    ExpectState(IDC_SETUP_USE_SAME, false, false);
     EXPECT_FALSE(Edit()->isEnabled());
 
     // The shared box follows IMEI2 as it was when the dialog opened, not the
     // IMEI(2) box now.
-    Click(1010);  // IMEI(2) off: the shared box is locked
-    ExpectState(1021, false, false);
-    Click(1014);
-    ExpectState(1021, false, true);
+    Click(IDC_SETUP_IMEI2);  // IMEI(2) off: the shared box is locked
+    ExpectState(IDC_SETUP_USE_SAME, false, false);
+    Click(IDC_SETUP_AUTO_CREATE);
+    ExpectState(IDC_SETUP_USE_SAME, false, true);
 
     s = AllItemsManual();
     s.imei2On = 0;
     Open(s);
-    Click(1010);  // IMEI(2) on unlocks the shared box
-    ExpectState(1021, false, true);
-    Click(1014);
-    Click(1014);  // generation off locks it
-    ExpectState(1021, false, false);
-    Click(1014);  // generation on: IMEI2 was off at open, it stays locked
-    ExpectState(1021, false, false);
+    Click(IDC_SETUP_IMEI2);  // IMEI(2) on unlocks the shared box
+    ExpectState(IDC_SETUP_USE_SAME, false, true);
+    Click(IDC_SETUP_AUTO_CREATE);
+    Click(IDC_SETUP_AUTO_CREATE);  // generation off locks it
+    ExpectState(IDC_SETUP_USE_SAME, false, false);
+    Click(IDC_SETUP_AUTO_CREATE);  // generation on: IMEI2 was off at open, it stays locked
+    ExpectState(IDC_SETUP_USE_SAME, false, false);
 }
 
 TEST_F(SetupDlgTest, DerivationBoxLocksGenerationAndTheStartNumber) {
@@ -280,16 +294,16 @@ TEST_F(SetupDlgTest, DerivationBoxLocksGenerationAndTheStartNumber) {
     s.autoCreate = 1;
     s.useSame = 1;
     Open(s);
-    Click(1015);
-    ExpectState(1015, true, true);
-    ExpectState(1014, false, false);
-    ExpectState(1021, false, false);
+    Click(IDC_SETUP_AUTO_FROM_IMEI1);
+    ExpectState(IDC_SETUP_AUTO_FROM_IMEI1, true, true);
+    ExpectState(IDC_SETUP_AUTO_CREATE, false, false);
+    ExpectState(IDC_SETUP_USE_SAME, false, false);
     EXPECT_FALSE(Edit()->isEnabled());
 
-    Click(1015);
-    ExpectState(1015, false, true);
-    ExpectState(1014, false, true);
-    ExpectState(1021, false, true);
+    Click(IDC_SETUP_AUTO_FROM_IMEI1);
+    ExpectState(IDC_SETUP_AUTO_FROM_IMEI1, false, true);
+    ExpectState(IDC_SETUP_AUTO_CREATE, false, true);
+    ExpectState(IDC_SETUP_USE_SAME, false, true);
     // Unchecking derivation unlocks the start number even without generation.
     EXPECT_TRUE(Edit()->isEnabled());
 }
@@ -298,23 +312,23 @@ TEST_F(SetupDlgTest, BluetoothBoxRulesItsGenerationBox) {
     StationSettings s = AllItemsManual();
     s.btAuto = 1;
     Open(s);
-    Click(1027);
-    ExpectState(1027, false, true);
-    ExpectState(1028, false, false);
-    Click(1027);
-    ExpectState(1028, false, true);
-    Click(1028);
-    ExpectState(1028, true, true);
-    ExpectState(1027, true, true);
+    Click(IDC_SETUP_BT);
+    ExpectState(IDC_SETUP_BT, false, true);
+    ExpectState(IDC_SETUP_BT_AUTO, false, false);
+    Click(IDC_SETUP_BT);
+    ExpectState(IDC_SETUP_BT_AUTO, false, true);
+    Click(IDC_SETUP_BT_AUTO);
+    ExpectState(IDC_SETUP_BT_AUTO, true, true);
+    ExpectState(IDC_SETUP_BT, true, true);
 }
 
 TEST_F(SetupDlgTest, OkRefusesABadStartNumberAndKeepsWhatItStored) {
     const StationSettings s = AllItemsManual();
     Open(s);
-    Click(1014);
-    Click(1027);
+    Click(IDC_SETUP_AUTO_CREATE);
+    Click(IDC_SETUP_BT);
     TypeStartNumber("3500000000000");  // 13 characters
-    ClickButton(1);
+    ClickButton(IDC_SETUP_OK);
     ASSERT_EQ(m_pDlg->messages.size(), 1u);
     EXPECT_EQ(m_pDlg->messages[0], L"请输入14位起始IMEI");
     EXPECT_TRUE(m_pDlg->isVisible());
@@ -325,21 +339,21 @@ TEST_F(SetupDlgTest, OkRefusesABadStartNumberAndKeepsWhatItStored) {
     EXPECT_EQ(m_settings.startNumber, L"3500000000000");
 
     TypeStartNumber("35000000a00000");  // a letter among 14
-    ClickButton(1);
+    ClickButton(IDC_SETUP_OK);
     ASSERT_EQ(m_pDlg->messages.size(), 2u);
     EXPECT_EQ(m_pDlg->messages[1], L"IMEI必须为0~9数字");
     EXPECT_TRUE(m_pDlg->isVisible());
     // A full-width digit is no digit either (typed in by an input method).
     Edit()->setText(W(L"3500000000000０"));
-    ClickButton(1);
+    ClickButton(IDC_SETUP_OK);
     ASSERT_EQ(m_pDlg->messages.size(), 3u);
     EXPECT_EQ(m_pDlg->messages[2], L"IMEI必须为0~9数字");
     EXPECT_EQ(m_settings.startNumber, W(L"3500000000000０").toStdWString());
 
     // Cancel afterwards stores nothing more and takes nothing back.
     TypeStartNumber("11111111111111");
-    Click(1006);
-    ClickButton(2);
+    Click(IDC_SETUP_IMEI1);
+    ClickButton(IDC_SETUP_CANCEL);
     EXPECT_FALSE(m_pDlg->isVisible());
     EXPECT_EQ(m_pDlg->result(), QDialog::Rejected);
     EXPECT_EQ(m_settings.autoCreate, 1);
@@ -350,15 +364,15 @@ TEST_F(SetupDlgTest, OkRefusesABadStartNumberAndKeepsWhatItStored) {
 
 TEST_F(SetupDlgTest, OkStoresAllNineStatesAndTheStartNumber) {
     Open(AllItemsManual());
-    Click(1014);
-    Click(1021);
-    Click(1011);  // IMEI(3) off also clears the shared box
-    Click(1010);
-    Click(1010);
-    Click(1021);
-    Click(1028);
+    Click(IDC_SETUP_AUTO_CREATE);
+    Click(IDC_SETUP_USE_SAME);
+    Click(IDC_SETUP_IMEI3);  // IMEI(3) off also clears the shared box
+    Click(IDC_SETUP_IMEI2);
+    Click(IDC_SETUP_IMEI2);
+    Click(IDC_SETUP_USE_SAME);
+    Click(IDC_SETUP_BT_AUTO);
     TypeStartNumber("86012345678901");
-    ClickButton(1);
+    ClickButton(IDC_SETUP_OK);
     EXPECT_TRUE(m_pDlg->messages.empty());
     EXPECT_FALSE(m_pDlg->isVisible());
     EXPECT_EQ(m_pDlg->result(), QDialog::Accepted);
@@ -370,8 +384,8 @@ TEST_F(SetupDlgTest, OkStoresAllNineStatesAndTheStartNumber) {
     s.autoCreate = 1;
     s.startNumber = L"12ab";
     Open(s);
-    Click(1015);
-    ClickButton(1);
+    Click(IDC_SETUP_AUTO_FROM_IMEI1);
+    ClickButton(IDC_SETUP_OK);
     EXPECT_TRUE(m_pDlg->messages.empty());
     EXPECT_EQ(m_pDlg->result(), QDialog::Accepted);
     EXPECT_EQ(EditedFields(m_settings),
@@ -382,14 +396,14 @@ TEST_F(SetupDlgTest, CancelAndEscStoreNothing) {
     StationSettings s = AllItemsManual();
     s.phaseCheck = 0;
     Open(s);
-    Click(1006);
-    Click(1027);
-    ClickButton(2);
+    Click(IDC_SETUP_IMEI1);
+    Click(IDC_SETUP_BT);
+    ClickButton(IDC_SETUP_CANCEL);
     EXPECT_EQ(m_pDlg->result(), QDialog::Rejected);
     EXPECT_EQ(EditedFields(m_settings), EditedFields(s));
 
     Open(s);
-    Click(1014);
+    Click(IDC_SETUP_AUTO_CREATE);
     TypeStartNumber("123");
     QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
     EXPECT_FALSE(m_pDlg->isVisible());
@@ -408,7 +422,7 @@ TEST_F(SetupDlgTest, DoModalOpensFilledAndEnterPressesOk) {
     // dialog stays in its loop until Cancel.
     QTimer::singleShot(0, &dlg, [&] {
         auto* pEdit = Control<QLineEdit>(dlg, IDC_SETUP_START_NUMBER);
-        EXPECT_TRUE(Control<QCheckBox>(dlg, 1014)->isChecked());
+        EXPECT_TRUE(Control<QCheckBox>(dlg, IDC_SETUP_AUTO_CREATE)->isChecked());
         QTest::keyClick(pEdit, Qt::Key_Return);
         EXPECT_EQ(dlg.messages.size(), 1u);
         EXPECT_TRUE(dlg.isVisible());

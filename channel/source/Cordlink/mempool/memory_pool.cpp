@@ -64,18 +64,16 @@ static_assert(sizeof(OwnRegion) == kTagSize);
 // Settings shared by every pool of the process, set once under the start-up
 // lock.
 struct PoolSettings {
-    size_t cbPage;
     size_t cbGranularity;
     size_t cbOwnRegionThreshold;
     size_t cbTrimThreshold;
-    size_t cbAlignment;
     uint64_t uCheck;
 };
 
 PoolSettings g_settings;
 bool g_bSettingsReady = false;
 // 0: start-up lock not created, -1: being created, 1: ready.
-LONG volatile g_lStartupState = 0;
+constinit std::atomic<LONG> g_lStartupState{0};
 CRITICAL_SECTION g_csStartup;
 
 [[noreturn]] void Die(const char* lpszWhy) {
@@ -121,14 +119,14 @@ size_t LargeIndex(size_t cb) {
 
 void EnsureStartupLock() {
     for (;;) {
-        const LONG lState = InterlockedCompareExchange(&g_lStartupState, -1, 0);
-        if (lState == 1)
-            return;
-        if (lState == 0) {
+        LONG lState = 0;
+        if (g_lStartupState.compare_exchange_strong(lState, -1)) {
             InitializeCriticalSection(&g_csStartup);
-            InterlockedExchange(&g_lStartupState, 1);
+            g_lStartupState.store(1);
             return;
         }
+        if (lState == 1)
+            return;
         SleepEx(0, FALSE);  // another thread is creating it
     }
 }
@@ -140,11 +138,9 @@ void LoadSettings() {
     if (!IsPowerOfTwo(info.dwPageSize) || !IsPowerOfTwo(info.dwAllocationGranularity)) {
         Die("page size or allocation granularity is not a power of two");
     }
-    g_settings.cbPage = info.dwPageSize;
     g_settings.cbGranularity = info.dwAllocationGranularity;
     g_settings.cbOwnRegionThreshold = CMemoryPool::kOwnRegionThreshold;
     g_settings.cbTrimThreshold = CMemoryPool::kTrimThreshold;
-    g_settings.cbAlignment = CMemoryPool::kAlignment;
     // Spread the tick count over all bits; the low bit is forced on so that
     // no guard (check ^ 16-aligned address) is ever 0, the mark of a free tag.
     uint64_t u = static_cast<uint64_t>(GetTickCount()) + 0x9E3779B97F4A7C15ull;

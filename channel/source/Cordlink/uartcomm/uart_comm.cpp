@@ -9,12 +9,6 @@
 
 namespace {
 
-// Reads the thread's last error right after a failed call, before anything
-// else (the log itself may change it).
-inline DWORD LastError() {
-    return GetLastError();
-}
-
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 }  // namespace
@@ -188,17 +182,17 @@ BOOL CUartComm::Open(const CHANNEL_ATTRIBUTE* pAttribute) {
     HANDLE hUart = CreateFileW(szDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, nullptr);
     if (hUart == INVALID_HANDLE_VALUE) {
-        LogLine(L"Call CreateFile() fail, [ErrorCode:0x%08X].", LastError());
+        LogLine(L"Call CreateFile() fail, [ErrorCode:0x%08X].", GetLastError());
         return AbandonOpen(hUart);
     }
     if (!PurgeComm(hUart, kPurgeAll)) {
-        LogLine(L"Call PurgeComm() fail, [ErrorCode:0x%08X].", LastError());
+        LogLine(L"Call PurgeComm() fail, [ErrorCode:0x%08X].", GetLastError());
         return AbandonOpen(hUart);
     }
     if (!SetupPort(hUart, dwBaud) || !SetTimeouts(hUart))
         return AbandonOpen(hUart);
     if (!SetCommMask(hUart, EV_RXCHAR)) {
-        LogLine(L"Call SetCommMask()  fail, [ErrorCode:0x%08X].", LastError());
+        LogLine(L"Call SetCommMask()  fail, [ErrorCode:0x%08X].", GetLastError());
         return AbandonOpen(hUart);
     }
 
@@ -229,7 +223,7 @@ BOOL CUartComm::SetupPort(HANDLE hUart, DWORD dwBaud) {
     DCB dcb = {};
     dcb.DCBlength = sizeof(DCB);
     if (!GetCommState(hUart, &dcb)) {
-        LogLine(L"Call GetCommState() fail.[ErrorCode:0x%08X]", LastError());
+        LogLine(L"Call GetCommState() fail.[ErrorCode:0x%08X]", GetLastError());
         return FALSE;
     }
     dcb.BaudRate = dwBaud;
@@ -240,7 +234,7 @@ BOOL CUartComm::SetupPort(HANDLE hUart, DWORD dwBaud) {
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     if (!SetCommState(hUart, &dcb) || !SetupComm(hUart, m_dwCommQueueSize, m_dwCommQueueSize)) {
-        LogLine(L"Call SetCommState() or SetupComm() fail.[ErrorCode:0x%08X]", LastError());
+        LogLine(L"Call SetCommState() or SetupComm() fail.[ErrorCode:0x%08X]", GetLastError());
         return FALSE;
     }
     return TRUE;
@@ -249,7 +243,7 @@ BOOL CUartComm::SetupPort(HANDLE hUart, DWORD dwBaud) {
 BOOL CUartComm::SetTimeouts(HANDLE hUart) {
     COMMTIMEOUTS timeouts = m_CommTimeouts;
     if (!SetCommTimeouts(hUart, &timeouts)) {
-        LogLine(L"Call SetCommTimeouts()  fail. [ErrorCode:0x%08X]", LastError());
+        LogLine(L"Call SetCommTimeouts()  fail. [ErrorCode:0x%08X]", GetLastError());
         return FALSE;
     }
     return TRUE;
@@ -263,7 +257,7 @@ BOOL CUartComm::CreateEvents() {
     for (OVERLAPPED* pOv : records) {
         pOv->hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (pOv->hEvent == nullptr) {
-            DWORD dwError = LastError();
+            DWORD dwError = GetLastError();
             CloseEvents();
             LogLine(L"Call CreateEvent()  fail. [ErrorCode:0x%08X]", dwError);
             return FALSE;
@@ -329,7 +323,7 @@ DWORD CUartComm::Read(LPVOID lpBuffer, DWORD dwSize, DWORD dwTimeout, DWORD /*dw
     COMSTAT stat = {};
     if (!ClearCommError(hUart, &dwErrors, &stat)) {
         m_dwErrorCode = CH_E_COMM;
-        LogLine(L"Call ClearCommError() fail, [ErrorCode: 0x%08X].", LastError());
+        LogLine(L"Call ClearCommError() fail, [ErrorCode: 0x%08X].", GetLastError());
         return 0;
     }
 
@@ -340,7 +334,7 @@ DWORD CUartComm::Read(LPVOID lpBuffer, DWORD dwSize, DWORD dwTimeout, DWORD /*dw
         if (m_bDebugDetailMode)
             LogLine(L"Read Call WaitCommEvent()");
         if (!WaitCommEvent(hUart, &dwEventMask, &ovWait)) {
-            DWORD dwError = LastError();
+            DWORD dwError = GetLastError();
             if (dwError == ERROR_IO_PENDING) {
                 DWORD dwWait = WaitForSingleObject(ovWait.hEvent, dwTimeout);
                 if (dwWait != WAIT_OBJECT_0)
@@ -368,7 +362,7 @@ DWORD CUartComm::Read(LPVOID lpBuffer, DWORD dwSize, DWORD dwTimeout, DWORD /*dw
 
     if (!ClearCommError(hUart, &dwErrors, &stat)) {
         m_dwErrorCode = CH_E_COMM;
-        LogLine(L"Call ClearCommError() fail, [ErrorCode: 0x%08X].", LastError());
+        LogLine(L"Call ClearCommError() fail, [ErrorCode: 0x%08X].", GetLastError());
         return 0;
     }
     DWORD dwToRead = stat.cbInQue < dwSize ? stat.cbInQue : dwSize;
@@ -377,11 +371,11 @@ DWORD CUartComm::Read(LPVOID lpBuffer, DWORD dwSize, DWORD dwTimeout, DWORD /*dw
 
     DWORD dwRead = 0;
     if (!ReadFile(hUart, lpBuffer, dwToRead, &dwRead, &m_ovRead)) {
-        DWORD dwError = LastError();
+        DWORD dwError = GetLastError();
         if (dwError == ERROR_IO_PENDING) {
             DWORD dwMore = 0;
             BOOL bDone = GetOverlappedResult(hUart, &m_ovRead, &dwMore, TRUE);
-            DWORD dwWaitError = LastError();
+            DWORD dwWaitError = GetLastError();
             dwRead += dwMore;
             if (!bDone && m_bDebugDetailMode) {
                 LogLine(L"Call GetOverlappedResult() fail, [ErrorCode: 0x%08X].", dwWaitError);
@@ -410,15 +404,15 @@ DWORD CUartComm::Write(LPCVOID lpBuffer, DWORD dwSize, DWORD /*dwReserved*/) {
     DWORD dwErrors = 0;
     COMSTAT stat = {};
     if (!ClearCommError(hUart, &dwErrors, &stat)) {
-        LogLine(L"Write call ClearCommError() fail, [ErrorCode: 0x%08X].", LastError());
+        LogLine(L"Write call ClearCommError() fail, [ErrorCode: 0x%08X].", GetLastError());
     }
     DWORD dwWritten = 0;
     if (!WriteFile(hUart, lpBuffer, dwSize, &dwWritten, &m_ovWrite)) {
-        DWORD dwError = LastError();
+        DWORD dwError = GetLastError();
         if (dwError == ERROR_IO_PENDING) {
             DWORD dwMore = 0;
             BOOL bDone = GetOverlappedResult(hUart, &m_ovWrite, &dwMore, TRUE);
-            DWORD dwWaitError = LastError();
+            DWORD dwWaitError = GetLastError();
             dwWritten += dwMore;
             if (!bDone && m_bDebugDetailMode) {
                 LogLine(L"Write call GetOverlappedResult() fail, [ErrorCode: 0x%08X].",
@@ -441,7 +435,7 @@ BOOL CUartComm::Clear() {
         return TRUE;
     if (PurgeComm(hUart, kPurgeAll))
         return TRUE;
-    DWORD dwError = LastError();
+    DWORD dwError = GetLastError();
     if (dwError == ERROR_OPERATION_ABORTED) {
         DWORD dwErrors = 0;
         COMSTAT stat = {};

@@ -154,7 +154,7 @@ CVxLog::~CVxLog() {
     CVxLog::Close();
 }
 
-LPCWSTR CVxLog::BuildLogPath(LPCWSTR lpszFileName, BOOL bBinary) {
+LPCWSTR CVxLog::BuildLogPathLocked(LPCWSTR lpszFileName, BOOL bBinary) {
     WCHAR szWork[MAX_PATH];
     CopyPath(szWork, lpszFileName != nullptr ? lpszFileName : m_szLogName);
     LPCWSTR pszFile = PathFindFileNameW(szWork);
@@ -194,7 +194,7 @@ LPCWSTR CVxLog::BuildLogPath(LPCWSTR lpszFileName, BOOL bBinary) {
     return m_szLogPath;
 }
 
-HANDLE CVxLog::OpenLogFile(LPCWSTR lpszPath) const {
+HANDLE CVxLog::OpenLogFileLocked(LPCWSTR lpszPath) const {
     const BOOL bAppend = (m_dwFlags & LOG_APPEND) != 0;
     HANDLE hFile =
         CreateFileW(lpszPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -219,27 +219,27 @@ BOOL CVxLog::Open(LPCWSTR lpszFileName, DWORD dwFlags) {
     // Through the interface, so that a class derived from this one closes
     // its own way too.
     Close();
-    std::lock_guard<std::mutex> lock(m_csLog);
+    std::lock_guard<std::mutex> lock(m_lock);
     m_dwFlags = dwFlags;
     if ((m_dwFlags & (LOG_TEXT | LOG_BINARY)) == 0)
         m_dwFlags |= LOG_TEXT;
     if (m_dwFlags & LOG_TEXT) {
-        m_hTextFile = OpenLogFile(BuildLogPath(lpszFileName, FALSE));
+        m_hTextFile = OpenLogFileLocked(BuildLogPathLocked(lpszFileName, FALSE));
         if (m_hTextFile == INVALID_HANDLE_VALUE)
             return FALSE;
     }
     if (m_dwFlags & LOG_BINARY) {
-        m_hBinFile = OpenLogFile(BuildLogPath(lpszFileName, TRUE));
+        m_hBinFile = OpenLogFileLocked(BuildLogPathLocked(lpszFileName, TRUE));
         if (m_hBinFile == INVALID_HANDLE_VALUE)
             return FALSE;
     }
     if (m_bConsole)
-        CreateConsole();
+        CreateConsoleLocked();
     return TRUE;
 }
 
 BOOL CVxLog::Close() {
-    std::lock_guard<std::mutex> lock(m_csLog);
+    std::lock_guard<std::mutex> lock(m_lock);
     CloseLocked();
     return TRUE;
 }
@@ -252,14 +252,14 @@ void CVxLog::CloseLocked() {
         CloseHandle(*phFile);
         *phFile = INVALID_HANDLE_VALUE;
     }
-    ReleaseConsole();
+    ReleaseConsoleLocked();
 }
 
 void CVxLog::Release() {
     delete this;
 }
 
-BOOL CVxLog::WriteBlock(HANDLE hFile, LPCVOID lpBuffer, DWORD dwSize) {
+BOOL CVxLog::WriteBlockLocked(HANDLE hFile, LPCVOID lpBuffer, DWORD dwSize) {
     if (hFile == INVALID_HANDLE_VALUE)
         return FALSE;
     // The size is trusted; only a missing buffer is refused.
@@ -268,13 +268,13 @@ BOOL CVxLog::WriteBlock(HANDLE hFile, LPCVOID lpBuffer, DWORD dwSize) {
     DWORD dwWritten = 0;
     BOOL bResult = WriteFile(hFile, lpBuffer, dwSize, &dwWritten, nullptr);
     if (m_bConsole && m_hConsole != INVALID_HANDLE_VALUE && dwWritten > 0) {
-        EchoToConsole(lpBuffer, dwWritten);
+        EchoToConsoleLocked(lpBuffer, dwWritten);
     }
     // A short write lost bytes: report it, never count it as written.
     return bResult && dwWritten == dwSize;
 }
 
-void CVxLog::EchoToConsole(LPCVOID lpBuffer, DWORD dwSize) {
+void CVxLog::EchoToConsoleLocked(LPCVOID lpBuffer, DWORD dwSize) {
     assert(NULL != lpBuffer);
     if (NULL == lpBuffer)
         return;
@@ -282,7 +282,7 @@ void CVxLog::EchoToConsole(LPCVOID lpBuffer, DWORD dwSize) {
     WriteConsoleA(m_hConsole, lpBuffer, dwSize, &dwWritten, nullptr);
 }
 
-void CVxLog::MakeTimestamp() {
+void CVxLog::MakeTimestampLocked() {
     SYSTEMTIME st;
     GetLocalTime(&st);
     if (st.wYear > 9999) {
@@ -325,28 +325,28 @@ BOOL CVxLog::WriteLineLocked(LPCSTR lpszString) {
         cbLen += cb;
     };
     if (m_bTimestamp) {
-        MakeTimestamp();
+        MakeTimestampLocked();
         append(m_szTimestamp, strlen(m_szTimestamp));
         append(" ", 1);
     }
     append(lpszString, strnlen(lpszString, cbCap));
     append("\r\n", 2);
-    return WriteBlock(m_hTextFile, szLine, static_cast<DWORD>(cbLen));
+    return WriteBlockLocked(m_hTextFile, szLine, static_cast<DWORD>(cbLen));
 }
 
 BOOL CVxLog::WriteRaw(LPCVOID lpBuffer, DWORD dwSize) {
     assert(NULL != lpBuffer);
     if (NULL == lpBuffer)
         return FALSE;
-    std::lock_guard<std::mutex> lock(m_csLog);
-    return WriteBlock(m_hBinFile, lpBuffer, dwSize);
+    std::lock_guard<std::mutex> lock(m_lock);
+    return WriteBlockLocked(m_hBinFile, lpBuffer, dwSize);
 }
 
 BOOL CVxLog::WriteLineA(LPCSTR lpszString) {
     assert(NULL != lpszString);
     if (NULL == lpszString)
         return FALSE;
-    std::lock_guard<std::mutex> lock(m_csLog);
+    std::lock_guard<std::mutex> lock(m_lock);
     return WriteLineLocked(lpszString);
 }
 
@@ -356,7 +356,7 @@ BOOL CVxLog::WriteLineW(LPCWSTR lpszString) {
         return FALSE;
     char szText[kFormatSize];
     vxlog::WideToAnsiCut(lpszString, szText, sizeof(szText));
-    std::lock_guard<std::mutex> lock(m_csLog);
+    std::lock_guard<std::mutex> lock(m_lock);
     return WriteLineLocked(szText);
 }
 
@@ -371,7 +371,7 @@ BOOL CVxLog::WriteFormatA(LPCSTR lpszFmt, ...) {
     _vsnprintf_s(szText, sizeof(szText), _TRUNCATE, lpszFmt, args);
     va_end(args);
     szText[sizeof(szText) - 1] = '\0';
-    std::lock_guard<std::mutex> lock(m_csLog);
+    std::lock_guard<std::mutex> lock(m_lock);
     return WriteLineLocked(szText);
 }
 
@@ -388,7 +388,7 @@ BOOL CVxLog::WriteFormatW(LPCWSTR lpszFmt, ...) {
     szWide[kWideFormatSize - 1] = L'\0';
     char szText[kFormatSize];
     vxlog::WideToAnsiCut(szWide, szText, sizeof(szText));
-    std::lock_guard<std::mutex> lock(m_csLog);
+    std::lock_guard<std::mutex> lock(m_lock);
     return WriteLineLocked(szText);
 }
 
@@ -397,7 +397,7 @@ BOOL CVxLog::WriteDump(LPCVOID lpBuffer, DWORD dwSize, DWORD dwDirection) {
     if (NULL == lpBuffer)
         return FALSE;
     const BYTE* pbData = static_cast<const BYTE*>(lpBuffer);
-    std::lock_guard<std::mutex> lock(m_csLog);
+    std::lock_guard<std::mutex> lock(m_lock);
 
     char szHeader[kDumpHeaderSize];
     _snprintf_s(szHeader, sizeof(szHeader), _TRUNCATE, "%s %d(0x%08x) Bytes",
@@ -463,13 +463,13 @@ BOOL CVxLog::WriteDump(LPCVOID lpBuffer, DWORD dwSize, DWORD dwDirection) {
         }
         szOut[cbOut++] = '\r';
         szOut[cbOut++] = '\n';
-        if (!WriteBlock(m_hTextFile, szOut, static_cast<DWORD>(cbOut)))
+        if (!WriteBlockLocked(m_hTextFile, szOut, static_cast<DWORD>(cbOut)))
             return FALSE;
     }
     return TRUE;
 }
 
-void CVxLog::CreateConsole() {
+void CVxLog::CreateConsoleLocked() {
     if (m_hConsole != INVALID_HANDLE_VALUE)
         return;
     // A process that has a console already keeps it (the allocation fails);
@@ -495,7 +495,7 @@ void CVxLog::CreateConsole() {
     ShowWindow(hWnd, SW_HIDE);
 }
 
-void CVxLog::ReleaseConsole() {
+void CVxLog::ReleaseConsoleLocked() {
     if (m_hConsole == INVALID_HANDLE_VALUE)
         return;
     FreeConsole();
@@ -503,7 +503,7 @@ void CVxLog::ReleaseConsole() {
 }
 
 BOOL CVxLog::SetOption(DWORD dwOption, DWORD dwParam, DWORD_PTR dwValue) {
-    std::lock_guard<std::mutex> lock(m_csLog);
+    std::lock_guard<std::mutex> lock(m_lock);
     LPCWSTR lpszValue = reinterpret_cast<LPCWSTR>(dwValue);
     switch (dwOption) {
         case LOG_OPT_DIRECTORY: {
@@ -557,12 +557,12 @@ BOOL CVxLog::SetOption(DWORD dwOption, DWORD dwParam, DWORD_PTR dwValue) {
             switch (dwValue) {
                 case LOG_CONSOLE_OFF:
                     m_bConsole = FALSE;
-                    ReleaseConsole();
+                    ReleaseConsoleLocked();
                     return TRUE;
                 case LOG_CONSOLE_SHOW:
                 case LOG_CONSOLE_HIDE:
                     m_bConsole = TRUE;
-                    CreateConsole();
+                    CreateConsoleLocked();
                     ShowWindow(GetConsoleWindow(),
                                dwValue == LOG_CONSOLE_SHOW ? SW_SHOWNORMAL : SW_HIDE);
                     return TRUE;
@@ -577,7 +577,7 @@ BOOL CVxLog::SetOption(DWORD dwOption, DWORD dwParam, DWORD_PTR dwValue) {
 BOOL CVxLog::GetOption(DWORD dwOption, DWORD /*dwParam*/, LPVOID lpResult) {
     if (lpResult == nullptr)
         return FALSE;
-    std::lock_guard<std::mutex> lock(m_csLog);
+    std::lock_guard<std::mutex> lock(m_lock);
     DWORD dwResult = 0;
     switch (dwOption) {
         case LOG_OPT_DIRECTORY:

@@ -62,16 +62,16 @@ public:
     BOOL GetOption(DWORD dwOption, DWORD dwParam, LPVOID lpResult) override;
 
 private:
-    // Each of these expects m_csLog to be held by the caller.
-    LPCWSTR BuildLogPath(LPCWSTR lpszFileName, BOOL bBinary);
-    HANDLE OpenLogFile(LPCWSTR lpszPath) const;
-    BOOL WriteBlock(HANDLE hFile, LPCVOID lpBuffer, DWORD dwSize);
-    void EchoToConsole(LPCVOID lpBuffer, DWORD dwSize);
-    void MakeTimestamp();
+    // Each of these expects m_lock to be held by the caller (the Locked
+    // suffix says so).
+    LPCWSTR BuildLogPathLocked(LPCWSTR lpszFileName, BOOL bBinary);
+    HANDLE OpenLogFileLocked(LPCWSTR lpszPath) const;
+    BOOL WriteBlockLocked(HANDLE hFile, LPCVOID lpBuffer, DWORD dwSize);
+    void EchoToConsoleLocked(LPCVOID lpBuffer, DWORD dwSize);
+    void MakeTimestampLocked();
     BOOL WriteLineLocked(LPCSTR lpszString);
-    BOOL WriteLineWLocked(LPCWSTR lpszString);
-    void CreateConsole();
-    void ReleaseConsole();
+    void CreateConsoleLocked();
+    void ReleaseConsoleLocked();
     void CloseLocked();
 
     WCHAR m_szModuleName[MAX_PATH];
@@ -89,5 +89,5 @@ private:
     BOOL m_bConsole;
     HANDLE m_hConsole;
     // Serialises lines, dumps, opening, closing and option changes.
-    std::mutex m_csLog;
+    std::mutex m_lock;
 };

@@ -1,16 +1,13 @@
 // Batch mode: the write job driven from a plain loop.
 #include "batch_mode.h"
 
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "batch_view.h"
 #include "job_runner.h"
 #include "number_ledger.h"
 #include "platform/win_codepage.h"
@@ -29,54 +26,6 @@ std::string Utf8(const std::wstring& text) {
     out.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
     return out;
 }
-
-// The view of the batch mode: boxes are plain data, posted messages wait in
-// a queue that the main loop runs.
-class CBatchView : public IStationView {
-public:
-    void SyncBoxesFromControls() override {}
-    void SyncControlsFromBoxes() override {}
-    void ShowStatus(const std::wstring& text, std::optional<COLORREF> crBk) override {
-        status = text;
-        if (crBk)
-            color = *crBk;
-    }
-    void EnableJobControls(bool) override {}
-    void FocusImei1() override {}
-    void FocusWrite() override {}
-    void Post(std::function<void()> fn) override {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_queue.push_back(std::move(fn));
-        m_cv.notify_one();
-    }
-    void JobFinished(int nResult) override {
-        bFinished = true;
-        result = static_cast<JobResult>(nResult);
-    }
-    // Runs posted messages until a job finished.
-    void RunUntilFinished() {
-        while (!bFinished) {
-            std::function<void()> fn;
-            {
-                std::unique_lock<std::mutex> lock(m_lock);
-                m_cv.wait(lock, [this] { return !m_queue.empty(); });
-                fn = std::move(m_queue.front());
-                m_queue.pop_front();
-            }
-            fn();
-        }
-    }
-
-    std::wstring status;
-    COLORREF color = ColorIdle;
-    bool bFinished = false;
-    JobResult result = JobResult::NotStarted;
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_cv;
-    std::deque<std::function<void()>> m_queue;
-};
 
 // One handset's typed numbers from the numbers file: "IMEI1,IMEI2,IMEI3,BT",
 // blanks around a field ignored, empty fields for items not typed.

@@ -3,6 +3,10 @@
 // handset and writes, and the end. The window and the batch mode drive the
 // same code; only IStationView differs.
 //
+// Files: the runner in job_runner.cpp, the worker in write_job.cpp, the
+// choice of free numbers in number_allocation.cpp; what they share (and no
+// caller needs) in write_job.h.
+//
 // Threads: every method runs on the runner's thread. The worker never reads
 // or writes the runner's state: what it shows and reports is posted back
 // through IStationView::Post, in order, and applied on the runner's thread.
@@ -124,6 +128,7 @@ public:
 private:
     struct Shared;
     struct JobSpec;
+    // The worker (write_job.cpp).
     static DWORD WINAPI WorkerProc(LPVOID lpParam);
     static void WorkerMain(JobSpec& job);
     static int ReadBack(JobSpec& job);
@@ -133,10 +138,11 @@ private:
     void ReapWorker();
     void FocusAfterJob();
     void EnableAfterJob();
-    void ApplyUsedNumbers();
     // The numbers drawn again while a job starts, keeping a typed Bluetooth
     // address.
     void RedrawForStart();
+    // Number allocation (number_allocation.cpp).
+    void ApplyUsedNumbers();
     enum class FreeNumbers { Found, NoneNearby, RangeUsedUp, RecordFailed };
     FreeNumbers SkipUsedNumbers();
 

@@ -1,0 +1,89 @@
+// Private to the write job's three files: job_runner.cpp (start, end, stop),
+// write_job.cpp (the worker that waits for the handset and writes) and
+// number_allocation.cpp (which numbers a job may take). Callers of the runner
+// include job_runner.h only.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "job_runner.h"
+#include "platform/win_codepage.h"
+#include "platform/win_format.h"
+#include "platform/win_handle.h"
+#include "station_settings.h"
+
+// The texts of the job's messages, and the numbers as the library's ANSI
+// fields and the record hold them.
+namespace job_text {
+
+inline std::wstring Format(const wchar_t* lpszFmt, int nValue) {
+    wchar_t szText[128];
+    _snwprintf_s(szText, 128, _TRUNCATE, lpszFmt, nValue);
+    return szText;
+}
+
+inline std::string Ansi(const std::wstring& text) {
+    char szText[64] = {};
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, szText, sizeof szText - 1, nullptr, nullptr);
+    return szText;
+}
+
+}  // namespace job_text
+
+// What the runner and its workers share. Lives as long as the longest of
+// them: a worker left running after the window closed still has its events
+// and its record.
+struct CJobRunner::Shared {
+    HANDLE hModeEvent = nullptr;
+    HANDLE hStopEvent = nullptr;
+    std::shared_ptr<CNumberLedger> pLedger;
+    CSettingsFile settingsFile;
+    bool bHaveSettingsFile = false;
+    // The highest IMEI body a worker wrote or may have written (generation
+    // mode) in the allocation used last, -1 for none yet.
+    std::atomic<int64_t> nUsedUpTo{-1};
+
+    std::mutex postLock;
+    IStationView* pView = nullptr;  // null once the runner detached
+
+    ~Shared() {
+        if (hModeEvent != nullptr)
+            CloseHandle(hModeEvent);
+        if (hStopEvent != nullptr)
+            CloseHandle(hStopEvent);
+    }
+    void Post(std::function<void()> fn) {
+        std::lock_guard<std::mutex> lock(postLock);
+        if (pView != nullptr)
+            pView->Post(std::move(fn));
+    }
+    // Publishes nBody as written or possibly written (number_allocation.cpp).
+    void MarkUsed(int64_t nBody);
+};
+
+// One job as the worker sees it: copied at the start, never shared with the
+// window except through Shared and the posted messages. Its messages to the
+// view are in write_job.cpp.
+struct CJobRunner::JobSpec {
+    CJobRunner* pRunner = nullptr;  // only dereferenced in posted messages
+    std::shared_ptr<Shared> pShared;
+    std::shared_ptr<std::atomic<bool>> pWriting;
+    uint64_t nJobId = 0;
+    int nUsb = 0;
+    int nPort = 0;
+    StationSettings settings;
+    std::wstring imei1, imei2, imei3, btAddr;
+    bool bGeneration = false;
+    int64_t nLastBody = -1;  // the body of the job's last IMEI (generation)
+
+    // Shown only while the job is the window's current one.
+    void Show(const std::wstring& text, std::optional<COLORREF> crBk) const;
+    void PostDone(int nResult) const;
+    void PostUsbPort(int nNewPort) const;
+};

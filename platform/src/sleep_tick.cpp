@@ -1,9 +1,8 @@
-// Sleeping, tick counts and interlocked operations.
+// Sleeping and tick counts.
 #include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 
 #include "platform/win_sync.h"
@@ -35,15 +34,4 @@ extern "C" DWORD GetTickCount() {
     const ULONGLONG ullMs = static_cast<ULONGLONG>(ts.tv_sec) * 1000ull +
                             static_cast<ULONGLONG>(ts.tv_nsec) / 1000000ull;
     return static_cast<DWORD>(ullMs);
-}
-
-extern "C" LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
-                                           LONG Comparand) {
-    __atomic_compare_exchange_n(const_cast<LONG*>(Destination), &Comparand, Exchange, false,
-                                __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return Comparand;
-}
-
-extern "C" LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
-    return __atomic_exchange_n(const_cast<LONG*>(Target), Value, __ATOMIC_SEQ_CST);
 }

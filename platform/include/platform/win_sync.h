@@ -66,9 +66,4 @@ PLATFORM_API BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCri
 PLATFORM_API void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 PLATFORM_API void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 PLATFORM_API void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
-
-// Interlocked operations (sequentially consistent).
-PLATFORM_API LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
-                                             LONG Comparand);
-PLATFORM_API LONG InterlockedExchange(LONG volatile* Target, LONG Value);
 }

@@ -40,7 +40,7 @@ TEST(AboutDlg, ShowsTheVersionAndBuildOfTheProgram) {
     }
     for (const char* lpszText : {"Stampwell TOOL", "All rights reserved."})
         EXPECT_TRUE(texts.contains(lpszText)) << lpszText;
-    EXPECT_TRUE(texts.contains(W(kAboutOwnerNotice)));
+    EXPECT_TRUE(texts.contains(W(MSG_ABOUT_OWNER_NOTICE)));
     ASSERT_NE(pIcon, nullptr);
     EXPECT_GE(pIcon->pixmap().width(), 24);
     // Each value follows its caption on the same line; the notice is above
@@ -59,7 +59,7 @@ TEST(AboutDlg, ShowsTheVersionAndBuildOfTheProgram) {
                 return pLabel->y();
         return -1;
     };
-    EXPECT_LT(yOf(W(kAboutOwnerNotice)), yOf("All rights reserved."));
+    EXPECT_LT(yOf(W(MSG_ABOUT_OWNER_NOTICE)), yOf("All rights reserved."));
     ExpectLayoutClean(dlg);
     EXPECT_TRUE(dlg.grab().save(QCoreApplication::applicationDirPath() + "/about_dialog.png"));
 }

@@ -32,8 +32,8 @@ TEST(ColorLabel, StartsWithTheSystemColoursAndRestoresThem) {
     label.SetLabelTextColor(RGB(255, 255, 255));
     EXPECT_EQ(label.GetLabelBkColor(), 0x008000u);
     EXPECT_EQ(label.GetLabelTextColor(), 0xFFFFFFu);
-    label.SetLabelBkColor(kSystemColor);
-    label.SetLabelTextColor(kSystemColor);
+    label.SetLabelBkColor(COLOR_SYSTEM);
+    label.SetLabelTextColor(COLOR_SYSTEM);
     EXPECT_EQ(label.GetLabelBkColor(), crFace);
     EXPECT_EQ(label.GetLabelTextColor(), crText);
 }

@@ -190,18 +190,18 @@ TEST(ImeiRules, ValidationMessages) {
                                    L"３５０００００００００００１２"}) {
         st.boxes.imei3.text = lpszBad;
         EXPECT_FALSE(st.rules.ValidateInput(st.boxes, status)) << lpszBad;
-        EXPECT_EQ(status, kMsgImeiDigits) << lpszBad;
+        EXPECT_EQ(status, MSG_IMEI_DIGITS) << lpszBad;
     }
     st.boxes.imei3.text = L"490154203237518";
     for (const wchar_t* lpszBad : {L"0A1b2C3d4E5g", L"12345678901:", L"12:34:56:78:"}) {
         st.boxes.btAddr.text = lpszBad;
         EXPECT_FALSE(st.rules.ValidateInput(st.boxes, status)) << lpszBad;
-        EXPECT_EQ(status, kMsgBtDigits) << lpszBad;
+        EXPECT_EQ(status, MSG_BT_DIGITS) << lpszBad;
     }
     // A job that would write nothing is refused.
     Station none;
     EXPECT_FALSE(none.rules.ValidateInput(none.boxes, status));
-    EXPECT_EQ(status, kMsgNoItem);
+    EXPECT_EQ(status, MSG_NO_ITEM);
 }
 
 TEST(ImeiRules, DerivedImeisStayInImei1sAllocation) {
@@ -217,7 +217,8 @@ TEST(ImeiRules, DerivedImeisStayInImei1sAllocation) {
         st.rules.ShowPreparedAtJobStart(st.boxes);
         EXPECT_EQ(st.rules.ValidateInput(st.boxes, status), bOk) << lpszImei1;
         if (!bOk) {
-            EXPECT_TRUE(status == kMsgDerivedOutOfRange || status == kMsgImeiLength) << lpszImei1;
+            EXPECT_TRUE(status == MSG_DERIVED_OUT_OF_RANGE || status == MSG_IMEI_LENGTH)
+                << lpszImei1;
         }
     }
 }

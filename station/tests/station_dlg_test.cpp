@@ -319,10 +319,10 @@ TEST_F(StationWindowTest, CloseAndEscDuringAJobAskToStopFirst) {
     ASSERT_TRUE(dlg.Runner().JobActive())
         << QString::fromStdWString(dlg.StatusText()).toStdString();
 
-    EXPECT_EQ(MessageBoxOf(dlg, [&] { dlg.close(); }), W(kMsgStopBeforeClose));
+    EXPECT_EQ(MessageBoxOf(dlg, [&] { dlg.close(); }), W(MSG_STOP_BEFORE_CLOSE));
     EXPECT_TRUE(dlg.isVisible());
     EXPECT_EQ(MessageBoxOf(dlg, [&] { QTest::keyClick(&dlg, Qt::Key_Escape); }),
-              W(kMsgStopBeforeClose));
+              W(MSG_STOP_BEFORE_CLOSE));
     EXPECT_TRUE(dlg.isVisible());
     EXPECT_TRUE(dlg.Runner().JobActive());
     EXPECT_EQ(m_ini.Read(), original);  // nothing was saved either

@@ -360,7 +360,7 @@ TEST_F(WriteJobTest, GenerationNeverLeavesTheStartNumbersAllocation) {
     // The start number stays 14 digits, inside the allocation.
     EXPECT_EQ(IniKey("DefaultIMEI"), "35000000999999");
     Enter();
-    EXPECT_EQ(Label()->text(), W(kMsgRangeUsedUp));
+    EXPECT_EQ(Label()->text(), W(MSG_RANGE_USED_UP));
     EXPECT_EQ(Label()->GetLabelBkColor(), ColorFail);
     EXPECT_FALSE(m_pDlg->Runner().JobActive());
     // Nor after a restart.
@@ -368,7 +368,7 @@ TEST_F(WriteJobTest, GenerationNeverLeavesTheStartNumbersAllocation) {
     m_pDlg.reset();
     Open("IMEI=1\r\nIMEI2=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000999999\r\n");
     Enter();
-    EXPECT_EQ(Label()->text(), W(kMsgRangeUsedUp));
+    EXPECT_EQ(Label()->text(), W(MSG_RANGE_USED_UP));
     m_pDlg->close();
     EXPECT_EQ(IniKey("DefaultIMEI"), "35000000999999");
 
@@ -383,7 +383,7 @@ TEST_F(WriteJobTest, GenerationNeverLeavesTheStartNumbersAllocation) {
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(IniKey("DefaultIMEI"), "99999999999999");
     Enter();
-    EXPECT_EQ(Label()->text(), W(kMsgRangeUsedUp));
+    EXPECT_EQ(Label()->text(), W(MSG_RANGE_USED_UP));
     m_pDlg->close();
     EXPECT_EQ(IniKey("DefaultIMEI"), "99999999999999");
     ASSERT_TRUE(m_pSim->WaitFinished(3, 3000));
@@ -394,7 +394,7 @@ TEST_F(WriteJobTest, GenerationNeverLeavesTheStartNumbersAllocation) {
     m_pDlg.reset();
     Open("IMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=-1234567890123\r\n");
     Enter();
-    EXPECT_EQ(Label()->text(), W(kMsgStartNumber));
+    EXPECT_EQ(Label()->text(), W(MSG_START_NUMBER));
     EXPECT_EQ(m_pSim->FinishedCount(), 3u);
 }
 
@@ -402,7 +402,7 @@ TEST_F(WriteJobTest, NoItemInUseIsRefused) {
     StartSim(Fast());
     Open("AutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n");
     Enter();
-    EXPECT_EQ(Label()->text(), W(kMsgNoItem));
+    EXPECT_EQ(Label()->text(), W(MSG_NO_ITEM));
     EXPECT_EQ(Label()->GetLabelBkColor(), ColorFail);
     EXPECT_FALSE(m_pDlg->Runner().JobActive());
 }
@@ -656,7 +656,7 @@ TEST_F(WriteJobTest, ClosingDuringAJobNeverWaits) {
     ASSERT_TRUE(WaitLabel(W(L"手机连接成功!"), 5000));
     QTest::qWait(100);
     // The close box asks the operator to stop the job first; nothing ends.
-    EXPECT_EQ(MessageBoxOf(*m_pDlg, [&] { m_pDlg->close(); }), W(kMsgStopBeforeClose));
+    EXPECT_EQ(MessageBoxOf(*m_pDlg, [&] { m_pDlg->close(); }), W(MSG_STOP_BEFORE_CLOSE));
     EXPECT_TRUE(m_pDlg->isVisible());
     EXPECT_TRUE(m_pDlg->Runner().JobActive());
     // A window that goes all the same (the program ended otherwise) never

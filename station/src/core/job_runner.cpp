@@ -124,7 +124,7 @@ bool CJobRunner::StartJob() {
     // operator's input for this handset.
     m_view.SyncBoxesFromControls();
     if (m_settings.autoCreate && !IsDecimalText(m_settings.startNumber, 14)) {
-        m_view.ShowStatus(kMsgStartNumber, ColorFail);
+        m_view.ShowStatus(MSG_START_NUMBER, ColorFail);
         return false;
     }
     if (m_settings.autoFromImei1)
@@ -143,7 +143,7 @@ bool CJobRunner::StartJob() {
     if (free != FreeNumbers::Found) {
         m_view.SyncControlsFromBoxes();
         m_view.ShowStatus(free == FreeNumbers::RecordFailed ? L"无法记录号码，未写入手机!"
-                          : free == FreeNumbers::RangeUsedUp ? kMsgRangeUsedUp
+                          : free == FreeNumbers::RangeUsedUp ? MSG_RANGE_USED_UP
                                                              : L"无可用IMEI号，请检查起始号!",
                           ColorFail);
         return false;

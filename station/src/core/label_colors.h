@@ -9,7 +9,7 @@ constexpr COLORREF RGB(int r, int g, int b) {
     return static_cast<COLORREF>((r & 0xFF) | ((g & 0xFF) << 8) | ((b & 0xFF) << 16));
 }
 // Passed as a colour: the system default of that colour.
-constexpr COLORREF kSystemColor = 0xFFFFFFFFu;
+constexpr COLORREF COLOR_SYSTEM = 0xFFFFFFFFu;
 
 constexpr COLORREF ColorIdle = RGB(58, 110, 165);
 constexpr COLORREF ColorWait = RGB(255, 255, 0);

@@ -181,7 +181,7 @@ CNumberLedger::~CNumberLedger() {
 }
 
 bool CNumberLedger::Open(const std::string& path, std::string* pError) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     if (m_pDb != nullptr) {
         SetError(pError, "the number ledger is already open");
         return false;
@@ -278,7 +278,7 @@ bool CNumberLedger::SchemaLocked(std::string* pError) {
 }
 
 void CNumberLedger::Close() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     if (m_pDb == nullptr)
         return;
     // sqlite3_close_v2 never fails for a busy connection; all statements are finalized by
@@ -288,24 +288,24 @@ void CNumberLedger::Close() {
 }
 
 bool CNumberLedger::IsOpen() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     return m_pDb != nullptr;
 }
 
 int CNumberLedger::RecoveredCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     return m_nRecovered;
 }
 
 int64_t CNumberLedger::BeginJob(const LedgerJob& job, std::string* pError) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     return InsertJobLocked(job, false, {}, nullptr, pError);
 }
 
 int64_t CNumberLedger::BeginJobIfUnused(const LedgerJob& job, std::string* pConflict,
                                         std::string* pError,
                                         const std::vector<std::string>& inHandset) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     return InsertJobLocked(job, true, inHandset, pConflict, pError);
 }
 
@@ -367,7 +367,7 @@ int64_t CNumberLedger::InsertJobLocked(const LedgerJob& job, bool bCheckUnused,
 
 bool CNumberLedger::FinishJob(int64_t id, LedgerOutcome outcome, int nResultCode,
                               std::string* pError) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     if (m_pDb == nullptr) {
         SetError(pError, NOT_OPEN);
         return false;
@@ -395,7 +395,7 @@ bool CNumberLedger::FinishJob(int64_t id, LedgerOutcome outcome, int nResultCode
 }
 
 int64_t CNumberLedger::HighestImeiBody(std::string* pError) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     if (m_pDb == nullptr) {
         SetError(pError, NOT_OPEN);
         return LEDGER_QUERY_FAILED;
@@ -434,7 +434,7 @@ int CNumberLedger::UsedLocked(const char* lpszSql, const std::string& text, std:
 }
 
 bool CNumberLedger::IsBtAddrUsed(const std::string& btAddr, std::string* pError) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     if (m_pDb == nullptr) {
         SetError(pError, NOT_OPEN);
         return true;
@@ -443,7 +443,7 @@ bool CNumberLedger::IsBtAddrUsed(const std::string& btAddr, std::string* pError)
 }
 
 bool CNumberLedger::IsImeiUsed(const std::string& imei, std::string* pError) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     if (m_pDb == nullptr) {
         SetError(pError, NOT_OPEN);
         return true;
@@ -452,7 +452,7 @@ bool CNumberLedger::IsImeiUsed(const std::string& imei, std::string* pError) {
 }
 
 bool CNumberLedger::ExportCsv(const std::string& csvPath, std::string* pError) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     if (m_pDb == nullptr) {
         SetError(pError, NOT_OPEN);
         return false;

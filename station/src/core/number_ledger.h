@@ -113,7 +113,7 @@ private:
     int UsedLocked(const char* lpszSql, const std::string& text, std::string* pError);
     bool SchemaLocked(std::string* pError);
 
-    mutable std::mutex m_mutex;
+    mutable std::mutex m_lock;
     sqlite3* m_pDb = nullptr;
     int m_nRecovered = 0;
 };

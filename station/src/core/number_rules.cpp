@@ -6,17 +6,17 @@
 
 #include "platform/win_format.h"
 
-const wchar_t kMsgImeiLength[] = L"输入的IMEI长度不正确";
-const wchar_t kMsgBtLength[] = L"输入的蓝牙地址长度不正确";
-const wchar_t kMsgImei1Invalid[] = L"输入的第一IMEI号不合法";
-const wchar_t kMsgImei2Invalid[] = L"输入的第二IMEI号不合法";
-const wchar_t kMsgImei3Invalid[] = L"输入的第三IMEI号不合法";
-const wchar_t kMsgImeiDigits[] = L"IMEI必须为0~9数字";
-const wchar_t kMsgBtDigits[] = L"蓝牙地址必须为0~9、A~F";
-const wchar_t kMsgNoItem[] = L"没有选择写入项，请在设置中选择!";
-const wchar_t kMsgStartNumber[] = L"起始号必须为14位数字，请检查起始号!";
-const wchar_t kMsgRangeUsedUp[] = L"号段已用完，请设置新的起始号!";
-const wchar_t kMsgDerivedOutOfRange[] = L"派生的IMEI超出号段，请检查IMEI1!";
+const wchar_t MSG_IMEI_LENGTH[] = L"输入的IMEI长度不正确";
+const wchar_t MSG_BT_LENGTH[] = L"输入的蓝牙地址长度不正确";
+const wchar_t MSG_IMEI1_INVALID[] = L"输入的第一IMEI号不合法";
+const wchar_t MSG_IMEI2_INVALID[] = L"输入的第二IMEI号不合法";
+const wchar_t MSG_IMEI3_INVALID[] = L"输入的第三IMEI号不合法";
+const wchar_t MSG_IMEI_DIGITS[] = L"IMEI必须为0~9数字";
+const wchar_t MSG_BT_DIGITS[] = L"蓝牙地址必须为0~9、A~F";
+const wchar_t MSG_NO_ITEM[] = L"没有选择写入项，请在设置中选择!";
+const wchar_t MSG_START_NUMBER[] = L"起始号必须为14位数字，请检查起始号!";
+const wchar_t MSG_RANGE_USED_UP[] = L"号段已用完，请设置新的起始号!";
+const wchar_t MSG_DERIVED_OUT_OF_RANGE[] = L"派生的IMEI超出号段，请检查IMEI1!";
 
 namespace {
 
@@ -222,7 +222,7 @@ void CNumberRules::ShowPreparedAtJobStart(NumberBoxes& boxes) const {
 bool CNumberRules::ValidateInput(const NumberBoxes& boxes, std::wstring& statusText) const {
     const StationSettings& s = m_settings;
     if (!s.imei1On && !s.imei2On && !s.imei3On && !s.btOn) {
-        statusText = kMsgNoItem;
+        statusText = MSG_NO_ITEM;
         return false;
     }
     const std::pair<int, const std::wstring*> imeis[] = {{s.imei1On, &boxes.imei1.text},
@@ -230,7 +230,7 @@ bool CNumberRules::ValidateInput(const NumberBoxes& boxes, std::wstring& statusT
                                                          {s.imei3On, &boxes.imei3.text}};
     for (const auto& [nOn, pText] : imeis) {
         if (nOn && pText->size() != 15) {
-            statusText = kMsgImeiLength;
+            statusText = MSG_IMEI_LENGTH;
             return false;
         }
     }
@@ -238,16 +238,16 @@ bool CNumberRules::ValidateInput(const NumberBoxes& boxes, std::wstring& statusT
     // letter, a blank or a sign is refused whatever Check says.
     for (const auto& [nOn, pText] : imeis) {
         if (nOn && !IsDecimalText(*pText, 15)) {
-            statusText = kMsgImeiDigits;
+            statusText = MSG_IMEI_DIGITS;
             return false;
         }
     }
     if (s.btOn && boxes.btAddr.text.size() != 12) {
-        statusText = kMsgBtLength;
+        statusText = MSG_BT_LENGTH;
         return false;
     }
     if (s.btOn && !IsHexText(boxes.btAddr.text, 12)) {
-        statusText = kMsgBtDigits;
+        statusText = MSG_BT_DIGITS;
         return false;
     }
     // IMEI2 and IMEI3 follow IMEI1's body; past the end of its allocation
@@ -256,7 +256,7 @@ bool CNumberRules::ValidateInput(const NumberBoxes& boxes, std::wstring& statusT
         const int64_t nBody = ReadDecimal(boxes.imei1.text) / 10;
         for (const auto& [nOn, pText] : {imeis[1], imeis[2]}) {
             if (nOn && !SameAllocation(nBody, ReadDecimal(*pText) / 10)) {
-                statusText = kMsgDerivedOutOfRange;
+                statusText = MSG_DERIVED_OUT_OF_RANGE;
                 return false;
             }
         }
@@ -264,15 +264,15 @@ bool CNumberRules::ValidateInput(const NumberBoxes& boxes, std::wstring& statusT
     if (!s.checkDigits || s.autoCreate || s.autoFromImei1)
         return true;
     if (s.imei1On && !CheckDigitValid(boxes.imei1.text)) {
-        statusText = kMsgImei1Invalid;
+        statusText = MSG_IMEI1_INVALID;
         return false;
     }
     if (s.imei2On && !CheckDigitValid(boxes.imei2.text)) {
-        statusText = kMsgImei2Invalid;
+        statusText = MSG_IMEI2_INVALID;
         return false;
     }
     if (s.imei3On && !CheckDigitValid(boxes.imei3.text)) {
-        statusText = kMsgImei3Invalid;
+        statusText = MSG_IMEI3_INVALID;
         return false;
     }
     return true;

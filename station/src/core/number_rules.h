@@ -55,23 +55,23 @@ struct NumberBoxes {
 };
 
 // The validation messages shown on the result label.
-extern const wchar_t kMsgImeiLength[];
-extern const wchar_t kMsgBtLength[];
-extern const wchar_t kMsgImei1Invalid[];
-extern const wchar_t kMsgImei2Invalid[];
-extern const wchar_t kMsgImei3Invalid[];
+extern const wchar_t MSG_IMEI_LENGTH[];
+extern const wchar_t MSG_BT_LENGTH[];
+extern const wchar_t MSG_IMEI1_INVALID[];
+extern const wchar_t MSG_IMEI2_INVALID[];
+extern const wchar_t MSG_IMEI3_INVALID[];
 // An IMEI with a character other than 0-9, a Bluetooth address with one
 // other than a hexadecimal digit.
-extern const wchar_t kMsgImeiDigits[];
-extern const wchar_t kMsgBtDigits[];
+extern const wchar_t MSG_IMEI_DIGITS[];
+extern const wchar_t MSG_BT_DIGITS[];
 // A job that would write nothing (no item in use).
-extern const wchar_t kMsgNoItem[];
+extern const wchar_t MSG_NO_ITEM[];
 // Generation: a start number that is not 14 digits, and numbers that would
 // leave the start number's allocation.
-extern const wchar_t kMsgStartNumber[];
-extern const wchar_t kMsgRangeUsedUp[];
+extern const wchar_t MSG_START_NUMBER[];
+extern const wchar_t MSG_RANGE_USED_UP[];
 // Derivation: IMEI2 or IMEI3 would fall outside IMEI1's allocation.
-extern const wchar_t kMsgDerivedOutOfRange[];
+extern const wchar_t MSG_DERIVED_OUT_OF_RANGE[];
 
 // The number state of one station: the running counter and the four prepared
 // texts. Reads the settings it is given; advances startNumber. One thread.

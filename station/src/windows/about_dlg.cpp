@@ -9,7 +9,7 @@
 
 #include "dialog_layout.h"
 
-const wchar_t kAboutOwnerNotice[] = L"Copyright (C) Stampwell line tools";
+const wchar_t MSG_ABOUT_OWNER_NOTICE[] = L"Copyright (C) Stampwell line tools";
 
 namespace {
 
@@ -50,7 +50,7 @@ void CAboutDlg::CreateControls() {
     m_pVersion = AddStatic(IDC_ABOUT_VERSION, L"", 80, 27, 110, 9);
     AddStatic(0, L"Build:", 44, 41, 34, 9);
     m_pBuild = AddStatic(IDC_ABOUT_BUILD, L"", 80, 41, 110, 9);
-    AddStatic(0, kAboutOwnerNotice, 44, 60, 200, 9);
+    AddStatic(0, MSG_ABOUT_OWNER_NOTICE, 44, 60, 200, 9);
     AddStatic(0, L"All rights reserved.", 44, 74, 200, 9);
 
     auto* pOk = new QPushButton("OK", this);

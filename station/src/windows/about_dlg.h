@@ -16,7 +16,7 @@ enum AboutControlId {
 };
 
 // The owner's notice line above "All rights reserved.".
-extern const wchar_t kAboutOwnerNotice[];
+extern const wchar_t MSG_ABOUT_OWNER_NOTICE[];
 
 class CAboutDlg : public QDialog {
 public:

@@ -60,13 +60,13 @@ COLORREF CColorLabel::FromQColor(const QColor& color) {
 }
 
 void CColorLabel::SetLabelTextColor(COLORREF crText) {
-    m_crText = crText == kSystemColor ? SystemButtonText() : crText;
+    m_crText = crText == COLOR_SYSTEM ? SystemButtonText() : crText;
     ApplyTextColor();
     update();
 }
 
 void CColorLabel::SetLabelBkColor(COLORREF crBk) {
-    m_crBk = crBk == kSystemColor ? SystemButtonFace() : crBk;
+    m_crBk = crBk == COLOR_SYSTEM ? SystemButtonFace() : crBk;
     m_pBrush.reset();
     m_pBrush = std::make_unique<OwnedBrush>(m_crBk);
     update();

@@ -18,11 +18,11 @@ public:
     CColorLabel(const CColorLabel&) = delete;
     CColorLabel& operator=(const CColorLabel&) = delete;
 
-    // Stores the colour (kSystemColor: the system's button text) and repaints
+    // Stores the colour (COLOR_SYSTEM: the system's button text) and repaints
     // the whole control.
     void SetLabelTextColor(COLORREF crText);
     COLORREF GetLabelTextColor() const { return m_crText; }
-    // Stores the colour (kSystemColor: the system's button face), replaces the
+    // Stores the colour (COLOR_SYSTEM: the system's button face), replaces the
     // background brush and repaints the whole control.
     void SetLabelBkColor(COLORREF crBk);
     COLORREF GetLabelBkColor() const { return m_crBk; }

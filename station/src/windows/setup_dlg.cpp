@@ -14,8 +14,8 @@
 
 #include "dialog_layout.h"
 
-const wchar_t kMsgStartNumberLength[] = L"请输入14位起始IMEI";
-const wchar_t kMsgStartNumberDigits[] = L"IMEI必须为0~9数字";
+const wchar_t MSG_START_NUMBER_LENGTH[] = L"请输入14位起始IMEI";
+const wchar_t MSG_START_NUMBER_DIGITS[] = L"IMEI必须为0~9数字";
 
 namespace {
 
@@ -217,13 +217,13 @@ void CSetupDlg::OnOK() {
 
     if (s.autoCreate) {
         if (m_startNumber.size() != kStartNumberChars) {
-            ShowMessage(Q(kMsgStartNumberLength));
+            ShowMessage(Q(MSG_START_NUMBER_LENGTH));
             return;
         }
         for (wchar_t c : m_startNumber) {
             // ASCII digits only: a full-width digit is no digit of an IMEI.
             if (c < L'0' || c > L'9') {
-                ShowMessage(Q(kMsgStartNumberDigits));
+                ShowMessage(Q(MSG_START_NUMBER_DIGITS));
                 return;
             }
         }

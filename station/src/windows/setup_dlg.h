@@ -31,8 +31,8 @@ enum SetupControlId {
 };
 
 // The messages of a refused OK.
-extern const wchar_t kMsgStartNumberLength[];
-extern const wchar_t kMsgStartNumberDigits[];
+extern const wchar_t MSG_START_NUMBER_LENGTH[];
+extern const wchar_t MSG_START_NUMBER_DIGITS[];
 
 class CSetupDlg : public QDialog {
 public:

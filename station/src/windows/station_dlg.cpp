@@ -23,9 +23,9 @@
 #include "port_list.h"
 #include "setup_dlg.h"
 
-const wchar_t kMsgEnterImei[] = L"请输入正确IMEI后， 然后按'Enter'键开始";
-const wchar_t kMsgStopBeforeClose[] = L"正在写号，请先按'停止'结束写号，再关闭程序";
-const wchar_t kMsgWaitBeforeClose[] = L"正在结束写号，请稍候再关闭程序";
+const wchar_t MSG_ENTER_IMEI[] = L"请输入正确IMEI后， 然后按'Enter'键开始";
+const wchar_t MSG_STOP_BEFORE_CLOSE[] = L"正在写号，请先按'停止'结束写号，再关闭程序";
+const wchar_t MSG_WAIT_BEFORE_CLOSE[] = L"正在结束写号，请稍候再关闭程序";
 
 namespace {
 
@@ -236,7 +236,7 @@ bool CStationDlg::OnInitDialog() {
     if (!m_recordError.empty())
         ShowStatus(m_recordError, ColorFail);
     else
-        ShowStatus(kMsgEnterImei, m_pResult->GetLabelBkColor());
+        ShowStatus(MSG_ENTER_IMEI, m_pResult->GetLabelBkColor());
     if (m_settings.imei1On && !(m_settings.autoCreate && m_settings.autoFromImei1))
         m_pImei1->setFocus();
     return true;
@@ -477,7 +477,7 @@ bool CStationDlg::RefuseEndDuringJob() {
     if (!bJob && !m_runner.WorkerAlive())
         return false;
     QMessageBox box(QMessageBox::NoIcon, "Stampwell",
-                    Q(bJob ? kMsgStopBeforeClose : kMsgWaitBeforeClose), QMessageBox::Ok, this);
+                    Q(bJob ? MSG_STOP_BEFORE_CLOSE : MSG_WAIT_BEFORE_CLOSE), QMessageBox::Ok, this);
     box.exec();
     return true;
 }

@@ -42,11 +42,11 @@ enum StationControlId {
     IDC_CAPTION_BT_ADDR = 1019,
 };
 
-extern const wchar_t kMsgEnterImei[];
+extern const wchar_t MSG_ENTER_IMEI[];
 // Asked of the operator who closes the window (or presses Esc) during a job,
 // and after Stop while the worker still finishes its write.
-extern const wchar_t kMsgStopBeforeClose[];
-extern const wchar_t kMsgWaitBeforeClose[];
+extern const wchar_t MSG_STOP_BEFORE_CLOSE[];
+extern const wchar_t MSG_WAIT_BEFORE_CLOSE[];
 
 class CNumberLedger;
 

@@ -10,7 +10,6 @@
 #include "batch_view.h"
 #include "job_runner.h"
 #include "number_ledger.h"
-#include "platform/win_codepage.h"
 #include "port_list.h"
 #include "station_settings.h"
 
@@ -18,14 +17,6 @@ namespace {
 
 // How long the end of a run waits for the last worker to return.
 constexpr DWORD kBatchWorkerWaitMs = 15000;
-
-std::string Utf8(const std::wstring& text) {
-    std::string out(text.size() * 4 + 1, '\0');
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(),
-                                      static_cast<int>(out.size()), nullptr, nullptr);
-    out.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
-    return out;
-}
 
 // One handset's typed numbers from the numbers file: "IMEI1,IMEI2,IMEI3,BT",
 // blanks around a field ignored, empty fields for items not typed.
@@ -70,14 +61,6 @@ private:
     bool m_bOwned = false;
     int m_nLine = 0;
 };
-
-std::wstring Wide(const std::string& text) {
-    std::wstring out(text.size() + 1, L'\0');
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), static_cast<int>(out.size()));
-    out.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
-    return out;
-}
 
 std::string Trim(const std::string& text) {
     const size_t first = text.find_first_not_of(" \t");
@@ -125,7 +108,7 @@ bool FillFromLine(const std::string& line, const StationSettings& s, NumberBoxes
     // with its own numbers.
     for (size_t i = 0; i < 4; ++i) {
         if (items[i].bTyped)
-            items[i].pBox->text = Wide(fields[i]);
+            items[i].pBox->text = WideFromUtf8(fields[i]);
     }
     for (size_t i = 0; i < 4; ++i) {
         if (!items[i].bTyped && !items[i].bIgnored && !fields[i].empty()) {
@@ -144,7 +127,7 @@ int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
     // The summary ends every run, whatever ended it.
     const auto finish = [&](int nStatus) {
         std::fprintf(pOut, "summary: %d of %d handsets written, start number %s\n", nWritten,
-                     nHandsets, Utf8(startNumber).c_str());
+                     nHandsets, Utf8Text(startNumber).c_str());
         std::fflush(pOut);
         return nStatus;
     };
@@ -213,7 +196,8 @@ int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
                 break;
             }
             if (!FillFromLine(line, settings, boxes, reason))
-                view.status = Wide("line " + std::to_string(numbers.LineNumber()) + ": " + reason);
+                view.status =
+                    WideFromUtf8("line " + std::to_string(numbers.LineNumber()) + ": " + reason);
         }
         if (view.status.empty())
             bStarted = runner.StartJob();
@@ -222,12 +206,13 @@ int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
             view.RunUntilFinished();
         const bool bOk = bStarted && view.result == JobResult::Written && view.color == ColorPass;
         nWritten += bOk ? 1 : 0;
-        std::fprintf(
-            pOut, "handset %d: %s COM%d imei1=%s imei2=%s imei3=%s bt=%s: %s\n", i,
-            bOk ? "PASS" : "FAIL", port.port, settings.imei1On ? Utf8(job.imei1.text).c_str() : "-",
-            settings.imei2On ? Utf8(job.imei2.text).c_str() : "-",
-            settings.imei3On ? Utf8(job.imei3.text).c_str() : "-",
-            settings.btOn ? Utf8(job.btAddr.text).c_str() : "-", Utf8(view.status).c_str());
+        std::fprintf(pOut, "handset %d: %s COM%d imei1=%s imei2=%s imei3=%s bt=%s: %s\n", i,
+                     bOk ? "PASS" : "FAIL", port.port,
+                     settings.imei1On ? Utf8Text(job.imei1.text).c_str() : "-",
+                     settings.imei2On ? Utf8Text(job.imei2.text).c_str() : "-",
+                     settings.imei3On ? Utf8Text(job.imei3.text).c_str() : "-",
+                     settings.btOn ? Utf8Text(job.btAddr.text).c_str() : "-",
+                     Utf8Text(view.status).c_str());
         std::fflush(pOut);
         if (!bStarted && lpszNumbersFile == nullptr) {
             // Generated numbers do not change between two starts that failed

@@ -40,14 +40,25 @@ bool CSettingsFile::LocateBesideProgram() {
     return true;
 }
 
+std::string Utf8Text(const std::wstring& text) {
+    std::string out(text.size() * 4 + 1, '\0');
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(),
+                                      static_cast<int>(out.size()), nullptr, nullptr);
+    out.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+    return out;
+}
+
+std::wstring WideFromUtf8(const std::string& text) {
+    std::wstring out(text.size() + 1, L'\0');
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), static_cast<int>(out.size()));
+    out.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+    return out;
+}
+
 std::string CSettingsFile::RecordPath() const {
     const std::wstring dir = m_path.substr(0, m_path.find_last_of(L"/\\") + 1);
-    const std::wstring wide = dir + L"Stampwell.db";
-    std::string path(wide.size() * 4 + 1, '\0');
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, path.data(),
-                                      static_cast<int>(path.size()), nullptr, nullptr);
-    path.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
-    return path;
+    return Utf8Text(dir + L"Stampwell.db");
 }
 
 void CSettingsFile::LoadSettings(StationSettings& s, PortSetting& port) const {

@@ -69,6 +69,11 @@ private:
     std::wstring m_path;
 };
 
+// UTF-8 and back, for the record's path and texts, the batch mode's output and
+// its numbers file. Text that does not convert is cut where it stops.
+std::string Utf8Text(const std::wstring& text);
+std::wstring WideFromUtf8(const std::string& text);
+
 // The running counter as DefaultIMEI is written back on close: the counter
 // holds the body of the last number drawn for the handset on screen; the
 // correction brings it back to that handset's IMEI1.

@@ -13,9 +13,9 @@
 #include <utility>
 
 #include "dialog_layout.h"
+#include "number_rules.h"
 
 const wchar_t MSG_START_NUMBER_LENGTH[] = L"请输入14位起始IMEI";
-const wchar_t MSG_START_NUMBER_DIGITS[] = L"IMEI必须为0~9数字";
 
 namespace {
 
@@ -220,12 +220,10 @@ void CSetupDlg::OnOK() {
             ShowMessage(Q(MSG_START_NUMBER_LENGTH));
             return;
         }
-        for (wchar_t c : m_startNumber) {
-            // ASCII digits only: a full-width digit is no digit of an IMEI.
-            if (c < L'0' || c > L'9') {
-                ShowMessage(Q(MSG_START_NUMBER_DIGITS));
-                return;
-            }
+        // ASCII digits only: a full-width digit is no digit of an IMEI.
+        if (!IsDecimalText(m_startNumber, kStartNumberChars)) {
+            ShowMessage(Q(MSG_IMEI_DIGITS));
+            return;
         }
     }
     QDialog::accept();

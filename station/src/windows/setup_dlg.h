@@ -32,7 +32,6 @@ enum SetupControlId {
 
 // The messages of a refused OK.
 extern const wchar_t MSG_START_NUMBER_LENGTH[];
-extern const wchar_t MSG_START_NUMBER_DIGITS[];
 
 class CSetupDlg : public QDialog {
 public:

@@ -1,5 +1,5 @@
 // Process and system information: the executable's path, the temporary
-// directory, and the local and universal time with milliseconds.
+// directory, the local and universal time with milliseconds, the host name.
 #include <time.h>
 #include <unistd.h>
 
@@ -104,4 +104,25 @@ extern "C" void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
 
 extern "C" void GetSystemTime(LPSYSTEMTIME lpSystemTime) {
     FillSystemTime(lpSystemTime, false);
+}
+
+extern "C" BOOL GetComputerNameW(LPWSTR lpBuffer, LPDWORD lpnSize) {
+    if (lpnSize == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    char szHost[256] = {};
+    if (gethostname(szHost, sizeof szHost - 1) != 0) {
+        platform::SetLastErrorFromErrno(errno);
+        return FALSE;
+    }
+    const std::wstring name = platform::Utf8ToWide(szHost);
+    if (lpBuffer == nullptr || name.size() + 1 > *lpnSize) {
+        *lpnSize = static_cast<DWORD>(name.size() + 1);
+        SetLastError(ERROR_BUFFER_OVERFLOW);
+        return FALSE;
+    }
+    std::wmemcpy(lpBuffer, name.c_str(), name.size() + 1);
+    *lpnSize = static_cast<DWORD>(name.size());
+    return TRUE;
 }

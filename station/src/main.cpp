@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "batch_mode.h"
-#include "number_ledger.h"
 #include "station_app.h"
+#include "station_record.h"
 #include "station_settings.h"
 
 namespace {
@@ -25,7 +25,8 @@ void Usage(std::FILE* pOut) {
                  "               derivation mode reads IMEI1 only; FILE - is standard input\n"
                  "  --export-record FILE\n"
                  "               write the record of every handset written or tried\n"
-                 "               (Stampwell.db beside the program) to FILE as CSV\n"
+                 "               (Stampwell.db beside the program, or the line's server\n"
+                 "               that [Record] Server names) to FILE as CSV\n"
                  "  --help       this text\n");
 }
 
@@ -35,9 +36,11 @@ int ExportRecord(const char* lpszCsv) {
         std::fprintf(stderr, "stampwell: the program's directory cannot be found\n");
         return 2;
     }
-    CNumberLedger record;
+    RecordSettings settings;
+    file.LoadRecordSettings(settings);
     std::string error;
-    if (!record.Open(file.RecordPath(), &error) || !record.ExportCsv(lpszCsv, &error)) {
+    std::shared_ptr<IJobRecord> pRecord = OpenStationRecord(file, settings, &error);
+    if (!pRecord || !pRecord->ExportCsv(lpszCsv, &error)) {
         std::fprintf(stderr, "stampwell: %s\n", error.c_str());
         return 1;
     }

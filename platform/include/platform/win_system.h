@@ -1,5 +1,5 @@
 // Process and system information: module file name, temporary directory,
-// local time.
+// local time, host name.
 #pragma once
 
 #include "platform/win_types.h"
@@ -16,4 +16,9 @@ PLATFORM_API DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
 // The local / universal time with milliseconds. Thread-safe.
 PLATFORM_API void GetLocalTime(LPSYSTEMTIME lpSystemTime);
 PLATFORM_API void GetSystemTime(LPSYSTEMTIME lpSystemTime);
+// The machine's host name. On entry *lpnSize is the buffer's size in
+// characters; on success it is the name's length and the name is
+// terminated. A buffer too small: FALSE, ERROR_BUFFER_OVERFLOW and the size
+// needed (with the terminator) in *lpnSize.
+PLATFORM_API BOOL GetComputerNameW(LPWSTR lpBuffer, LPDWORD lpnSize);
 }

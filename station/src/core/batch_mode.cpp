@@ -9,14 +9,16 @@
 
 #include "batch_view.h"
 #include "job_runner.h"
-#include "number_ledger.h"
+#include "platform/win_sync.h"
 #include "port_list.h"
+#include "station_record.h"
 #include "station_settings.h"
 
 namespace {
 
 // How long the end of a run waits for the last worker to return.
 constexpr DWORD kBatchWorkerWaitMs = 15000;
+constexpr DWORD kBatchDeliveryWaitMs = 15000;
 
 // One handset's typed numbers from the numbers file: "IMEI1,IMEI2,IMEI3,BT",
 // blanks around a field ignored, empty fields for items not typed.
@@ -167,11 +169,12 @@ int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
     }
     runner.SetSettingsFile(file);
 
-    auto pRecord = std::make_shared<CNumberLedger>();
+    RecordSettings recordSettings;
+    file.LoadRecordSettings(recordSettings);
     std::string error;
-    if (!pRecord->Open(file.RecordPath(), &error)) {
-        std::fprintf(pOut, "stampwell: the record %s cannot be opened: %s\n",
-                     file.RecordPath().c_str(), error.c_str());
+    std::shared_ptr<IJobRecord> pRecord = OpenStationRecord(file, recordSettings, &error);
+    if (!pRecord) {
+        std::fprintf(pOut, "stampwell: the record cannot be opened: %s\n", error.c_str());
         return finish(2);
     }
     if (pRecord->RecoveredCount() > 0)
@@ -180,6 +183,8 @@ int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
     if (settings.autoCreate)
         rules.RaiseStartNumber(ResumeStartBody(*pRecord, ReadDecimal(settings.startNumber)));
     runner.SetLedger(pRecord);
+    if (!recordSettings.server.empty())
+        runner.SetPool(recordSettings.pool);
     runner.PrepareNumbers();
     rules.ShowPreparedOnOpen(boxes);
 
@@ -201,9 +206,10 @@ int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
         }
         if (view.status.empty())
             bStarted = runner.StartJob();
-        const NumberBoxes job = boxes;  // the numbers this job writes
         if (bStarted)
             view.RunUntilFinished();
+        // The numbers this job wrote (a pool's are known after its claim).
+        const NumberBoxes job = bStarted ? runner.JobNumbers() : boxes;
         const bool bOk = bStarted && view.result == JobResult::Written && view.color == ColorPass;
         nWritten += bOk ? 1 : 0;
         std::fprintf(pOut, "handset %d: %s COM%d imei1=%s imei2=%s imei3=%s bt=%s: %s\n", i,
@@ -225,6 +231,15 @@ int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
     // outlive the objects it uses (the library's state among them). Its
     // calls are bounded, so this wait is too.
     const bool bWorkerEnded = runner.WaitForWorker(kBatchWorkerWaitMs);
+    // Outcomes the line's server did not take are delivered in the
+    // background; a while is given for that before the run ends (those left
+    // stay queued on the station for its next run).
+    for (DWORD t0 = GetTickCount();
+         pRecord->PendingOutcomes() > 0 && GetTickCount() - t0 < kBatchDeliveryWaitMs;)
+        Sleep(100);
+    if (pRecord->PendingOutcomes() > 0)
+        std::fprintf(pOut, "record: %d outcome(s) kept on the station for delivery\n",
+                     pRecord->PendingOutcomes());
     // As the window's close does (the start number was stored after every
     // write already).
     file.SaveSettings(settings, port, runner.StartNumberForSave());

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "cellbridge/cellbridge.h"
-#include "number_ledger.h"
+#include "job_record.h"
 #include "platform/win_error.h"
 #include "platform/win_sync.h"
 #include "write_job.h"
@@ -54,10 +54,17 @@ void CJobRunner::SetSettingsFile(const CSettingsFile& file) {
     m_pShared->bHaveSettingsFile = true;
 }
 
-void CJobRunner::SetLedger(std::shared_ptr<CNumberLedger> pLedger) {
+void CJobRunner::SetPool(const std::string& pool) {
+    m_pShared->pool = pool;
+    m_rules.SetPoolGeneration(!pool.empty());
+}
+
+void CJobRunner::SetLedger(std::shared_ptr<IJobRecord> pLedger) {
     m_pShared->pLedger = std::move(pLedger);
-    if (m_pShared->pLedger) {
-        std::shared_ptr<CNumberLedger> pRecord = m_pShared->pLedger;
+    // A record on the network is never asked from this thread: the job's
+    // claim checks every number.
+    if (m_pShared->pLedger && !m_pShared->pLedger->Networked()) {
+        std::shared_ptr<IJobRecord> pRecord = m_pShared->pLedger;
         // A record that cannot be read stops the search for a new address;
         // the job then fails to record its numbers and writes nothing.
         m_rules.SetBtAddressUsed([pRecord](const std::wstring& address) {
@@ -123,7 +130,8 @@ bool CJobRunner::StartJob() {
     // Every redraw here keeps a typed Bluetooth address: it is the
     // operator's input for this handset.
     m_view.SyncBoxesFromControls();
-    if (m_settings.autoCreate && !IsDecimalText(m_settings.startNumber, 14)) {
+    const bool bPool = m_rules.PoolGeneration();
+    if (m_settings.autoCreate && !bPool && !IsDecimalText(m_settings.startNumber, 14)) {
         m_view.ShowStatus(MSG_START_NUMBER, ColorFail);
         return false;
     }
@@ -135,9 +143,9 @@ bool CJobRunner::StartJob() {
     ApplyUsedNumbers();
     if (m_settings.startNumber != startBefore)
         RedrawForStart();
-    FreeNumbers free = SkipUsedNumbers();
+    FreeNumbers free = bPool ? FreeNumbers::Found : SkipUsedNumbers();
     // The job's last number must stay in the start number's allocation.
-    if (free == FreeNumbers::Found && m_settings.autoCreate &&
+    if (free == FreeNumbers::Found && m_settings.autoCreate && !bPool &&
         !SameAllocation(ReadDecimal(m_settings.startNumber), m_rules.Counter()))
         free = FreeNumbers::RangeUsedUp;
     if (free != FreeNumbers::Found) {
@@ -192,7 +200,9 @@ bool CJobRunner::StartJob() {
     pJob->imei3 = m_boxes.imei3.text;
     pJob->btAddr = m_boxes.btAddr.text;
     pJob->bGeneration = m_settings.autoCreate != 0;
+    pJob->bPool = bPool;
     pJob->nLastBody = m_nJobLastBody = m_rules.Counter();
+    m_jobNumbers = m_boxes;
 
     m_bJobActive = true;
     m_bWorkerAbandoned = false;
@@ -250,7 +260,7 @@ void CJobRunner::StopWorker() {
     if (WaitForSingleObject(m_hWorker, kStopWaitMs) == WAIT_TIMEOUT) {
         // Still inside a bounded library call: it finishes on its own. The
         // numbers it is writing are spent now, whatever it reports later.
-        if (m_pWriting && m_pWriting->load() && m_settings.autoCreate)
+        if (m_pWriting && m_pWriting->load() && m_settings.autoCreate && !m_rules.PoolGeneration())
             m_pShared->MarkUsed(m_nJobLastBody);
         m_bWorkerAbandoned = true;
         return;  // the handle is kept until the worker has ended
@@ -280,7 +290,7 @@ void CJobRunner::Detach() {
     if (m_hWorker != nullptr) {
         SetEvent(m_pShared->hStopEvent);
         if (WaitForSingleObject(m_hWorker, 0) == WAIT_TIMEOUT && m_pWriting && m_pWriting->load() &&
-            m_settings.autoCreate)
+            m_settings.autoCreate && !m_rules.PoolGeneration())
             m_pShared->MarkUsed(m_nJobLastBody);
         CloseHandle(m_hWorker);
         m_hWorker = nullptr;

@@ -28,8 +28,10 @@
 #include "platform/win_types.h"
 #include "station_settings.h"
 
-class CNumberLedger;
+class IJobRecord;
+struct ClaimError;
 struct LedgerJob;
+struct NvWriteRecord;
 
 // The worker's message to the window that a job ended (with both
 // parameters 0).
@@ -70,7 +72,7 @@ enum class JobResult {
 
 // The start body generation resumes at: past every number of the record in
 // the start number's own allocation, or the start body itself.
-int64_t ResumeStartBody(CNumberLedger& ledger, int64_t nStartBody);
+int64_t ResumeStartBody(IJobRecord& record, int64_t nStartBody);
 
 class CJobRunner {
 public:
@@ -89,8 +91,15 @@ public:
     // The record of every handset written or tried, and the settings file
     // the advanced start number is stored in. Both may be left unset (tests
     // of the window alone); a job then writes nothing to either.
-    void SetLedger(std::shared_ptr<CNumberLedger> pLedger);
+    void SetLedger(std::shared_ptr<IJobRecord> pLedger);
     void SetSettingsFile(const CSettingsFile& file);
+    // Generation draws its IMEIs from this pool of the line's record (empty:
+    // from the start number). The start number is then neither used nor
+    // advanced.
+    void SetPool(const std::string& pool);
+    // The numbers of the current (or last) job as it writes them: the boxes
+    // at its start, with the numbers its claim drew from the pool.
+    const NumberBoxes& JobNumbers() const { return m_jobNumbers; }
 
     // Validates, opens the serial port, starts the worker and the mode entry.
     // Refused quietly (FALSE, nothing changes) while a job or a worker left by
@@ -135,6 +144,11 @@ private:
     // The job's numbers (as recorded in row) that the connected handset
     // already holds in the same item, read as the read-back reads.
     static std::vector<std::string> NumbersInHandset(const JobSpec& job, const LedgerJob& row);
+    // The label's text for a claim that failed.
+    static std::wstring ClaimFailureText(const JobSpec& job, const ClaimError& claim);
+    // The numbers the pool gave: into the record sent and the job's texts,
+    // and shown.
+    static void TakeDrawnNumbers(JobSpec& job, const LedgerJob& row, NvWriteRecord& record);
     void ReapWorker();
     void FocusAfterJob();
     void EnableAfterJob();
@@ -158,4 +172,5 @@ private:
     bool m_bWorkerAbandoned = false;  // Stop left the worker inside a call
     uint64_t m_nJobId = 0;
     int64_t m_nJobLastBody = -1;
+    NumberBoxes m_jobNumbers;
 };

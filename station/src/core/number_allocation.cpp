@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "job_record.h"
 #include "job_runner.h"
-#include "number_ledger.h"
 #include "write_job.h"
 
 using job_text::Ansi;
@@ -32,6 +32,9 @@ void CJobRunner::ApplyUsedNumbers() {
 }
 
 int64_t CJobRunner::StartNumberForSave() const {
+    // Numbers from the pool leave the start number as it stands.
+    if (m_rules.PoolGeneration())
+        return ReadDecimal(m_settings.startNumber);
     // In derivation mode the counter is what the IMEI1 box held; when that
     // is not a number (an empty box), the generation start number stays.
     if (m_settings.autoFromImei1 && !m_rules.CounterIsBody())
@@ -66,7 +69,9 @@ CJobRunner::FreeNumbers CJobRunner::SkipUsedNumbers() {
                 continue;
             }
             std::string error;
-            if (m_pShared->pLedger && m_pShared->pLedger->IsImeiUsed(Ansi(*pImei), &error)) {
+            // A record on the network is left to the job's claim.
+            if (m_pShared->pLedger && !m_pShared->pLedger->Networked() &&
+                m_pShared->pLedger->IsImeiUsed(Ansi(*pImei), &error)) {
                 // A record that cannot be read answers "used": give up at
                 // once (the job could not record its numbers either).
                 if (!error.empty())
@@ -84,11 +89,15 @@ CJobRunner::FreeNumbers CJobRunner::SkipUsedNumbers() {
     return FreeNumbers::NoneNearby;
 }
 
-int64_t ResumeStartBody(CNumberLedger& ledger, int64_t nStartBody) {
+int64_t ResumeStartBody(IJobRecord& record, int64_t nStartBody) {
     // Only numbers of the start number's own type allocation (its first
     // eight digits) move it: a number typed by hand from another range must
     // never send generation into that range.
-    const int64_t nHighest = ledger.HighestImeiBody();
+    // The line's record is not asked from the window's thread: the job's
+    // claim keeps used numbers out.
+    if (record.Networked())
+        return nStartBody;
+    const int64_t nHighest = record.HighestImeiBody(nullptr);
     if (nHighest >= nStartBody && SameAllocation(nHighest, nStartBody))
         return std::min(nHighest + 1, AllocationLast(nHighest));
     return nStartBody;

@@ -111,7 +111,7 @@ void CNumberRules::PrepareNumbers(NumberBoxes& boxes) {
         boxes.imei1.text.clear();
     } else if (s.autoCreate) {
         boxes.imei1.enabled = false;
-        m_prepImei1 = Cut(MakeImei(m_nCounter));
+        m_prepImei1 = PoolGeneration() ? std::wstring() : Cut(MakeImei(m_nCounter));
     } else {
         boxes.imei1.enabled = true;
     }
@@ -140,7 +140,7 @@ void CNumberRules::PrepareFollowing(int nItemOn, EditBox& box, std::wstring& pre
         return;
     }
     if (s.autoCreate) {
-        if (s.useSame) {
+        if (s.useSame || PoolGeneration()) {
             prepared = m_prepImei1;
         } else {
             ++m_nCounter;
@@ -225,9 +225,11 @@ bool CNumberRules::ValidateInput(const NumberBoxes& boxes, std::wstring& statusT
         statusText = MSG_NO_ITEM;
         return false;
     }
-    const std::pair<int, const std::wstring*> imeis[] = {{s.imei1On, &boxes.imei1.text},
-                                                         {s.imei2On, &boxes.imei2.text},
-                                                         {s.imei3On, &boxes.imei3.text}};
+    // IMEIs drawn from the pool by the claim are not in the boxes yet.
+    const int nTyped = PoolGeneration() ? 0 : 1;
+    const std::pair<int, const std::wstring*> imeis[] = {{s.imei1On * nTyped, &boxes.imei1.text},
+                                                         {s.imei2On * nTyped, &boxes.imei2.text},
+                                                         {s.imei3On * nTyped, &boxes.imei3.text}};
     for (const auto& [nOn, pText] : imeis) {
         if (nOn && pText->size() != 15) {
             statusText = MSG_IMEI_LENGTH;

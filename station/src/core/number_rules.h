@@ -116,6 +116,13 @@ public:
         m_isBtUsed = std::move(isUsed);
     }
 
+    // Generation from the line's pool: the IMEIs are drawn by the job's
+    // claim, so none is prepared or checked here (the start number is not
+    // used); a Bluetooth address is still prepared, for a pool without
+    // addresses.
+    void SetPoolGeneration(bool bPool) { m_bPool = bPool; }
+    bool PoolGeneration() const { return m_bPool && m_settings.autoCreate; }
+
     int64_t Counter() const { return m_nCounter; }
     // TRUE when the last preparation's counter came from a text of exactly
     // 14 digits (in derivation mode the IMEI1 box may hold anything).
@@ -137,4 +144,5 @@ private:
     bool m_bCounterIsBody = false;
     std::wstring m_prepImei1, m_prepImei2, m_prepImei3, m_prepBtAddr;
     std::function<bool(const std::wstring&)> m_isBtUsed;
+    bool m_bPool = false;
 };

@@ -61,6 +61,30 @@ std::string CSettingsFile::RecordPath() const {
     return Utf8Text(dir + L"Stampwell.db");
 }
 
+std::string CSettingsFile::QueuePath() const {
+    const std::wstring dir = m_path.substr(0, m_path.find_last_of(L"/\\") + 1);
+    return Utf8Text(dir + L"StampwellQueue.db");
+}
+
+void CSettingsFile::LoadRecordSettings(RecordSettings& record) const {
+    const auto read = [this](const wchar_t* lpszKey) {
+        wchar_t szValue[1024] = {};
+        GetPrivateProfileStringW(L"Record", lpszKey, L"", szValue, 1024, m_path.c_str());
+        return Utf8Text(szValue);
+    };
+    record.server = read(L"Server");
+    record.station = read(L"Station");
+    record.pool = read(L"Pool");
+    record.operatorName = read(L"Operator");
+    record.workOrder = read(L"WorkOrder");
+    if (record.station.empty()) {
+        wchar_t szHost[256] = {};
+        DWORD nSize = 256;
+        if (GetComputerNameW(szHost, &nSize))
+            record.station = Utf8Text(szHost);
+    }
+}
+
 void CSettingsFile::LoadSettings(StationSettings& s, PortSetting& port) const {
     s.imei1On = ReadInt(kGeneral, L"IMEI", 0, m_path);
     s.imei2On = ReadInt(kGeneral, L"IMEI2", 0, m_path);

@@ -35,6 +35,16 @@ struct PortSetting {
     bool defaulted = false;
 };
 
+// Where the record of handsets lives: [Record] in Stampwell.ini. Texts as
+// the file holds them (UTF-8 here).
+struct RecordSettings {
+    std::string server;        // a libpq connection string; empty: the file beside the program
+    std::string station;       // this station's name in the record; default: the host name
+    std::string pool;          // generation's pool on the server; empty: the start number
+    std::string operatorName;  // kept with every job when set
+    std::string workOrder;     // kept with every job when set
+};
+
 // Stampwell.ini, read and written with the private-profile calls. A missing
 // file or key gives the defaults; a failed write is ignored, as on the line
 // nothing can be done about it at that moment. Not copyable state, no
@@ -50,6 +60,12 @@ public:
     // The record of handsets beside the settings file ("Stampwell.db"), as
     // a UTF-8 path.
     std::string RecordPath() const;
+    // The queue of outcomes not yet delivered to the line's server, beside the
+    // settings file ("StampwellQueue.db"), as a UTF-8 path.
+    std::string QueuePath() const;
+    // [Record]: blanks around each value trimmed; an empty Station gives the
+    // host name.
+    void LoadRecordSettings(RecordSettings& record) const;
 
     // Reads every key into the block and the port, in the file's documented
     // order; phaseCheck is then forced to 0 and DefaultIMEI is cut to 14

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cellbridge/cellbridge.h"
-#include "number_ledger.h"
+#include "job_record.h"
 #include "platform/win_sync.h"
 #include "write_job.h"
 
@@ -61,7 +61,47 @@ LedgerOutcome ToOutcome(JobResult result) {
     }
 }
 
+// What the label says when a job's numbers could not be claimed.
 }  // namespace
+
+std::wstring CJobRunner::ClaimFailureText(const JobSpec& job, const ClaimError& claim) {
+    switch (claim.kind) {
+        case ClaimFailure::Conflict:
+            return job.bGeneration ? L"号码已写过，请按Enter键重试!"
+                                   : FormatText(L"号码%s已使用过，未写入手机!", claim.conflict);
+        case ClaimFailure::Unreachable:
+            return L"无法连接号码服务器，未写入手机!";
+        case ClaimFailure::NoPool:
+            return FormatText(L"号码池%s不存在，未写入手机!", job.pShared->pool);
+        case ClaimFailure::PoolUsedUp:
+            return FormatText(L"号码池%s已用完，未写入手机!", job.pShared->pool);
+        default:
+            return L"无法记录号码，未写入手机!";
+    }
+}
+
+// The numbers the pool gave go into the record sent and the job's texts,
+// and are shown.
+void CJobRunner::TakeDrawnNumbers(JobSpec& job, const LedgerJob& row, NvWriteRecord& record) {
+    const std::pair<const std::string*, std::pair<char*, std::wstring*>> items[] = {
+        {&row.imei1, {record.szImei1, &job.imei1}},
+        {&row.imei2, {record.szImei2, &job.imei2}},
+        {&row.imei3, {record.szImei3, &job.imei3}}};
+    for (const auto& [pText, field] : items) {
+        if (pText->empty())
+            continue;
+        std::memset(field.first, 0, 16);
+        std::memcpy(field.first, pText->c_str(), std::min<size_t>(15, pText->size()));
+        *field.second = std::wstring(pText->begin(), pText->end());
+    }
+    if (!row.btAddr.empty()) {
+        std::memset(record.szBtAddr, 0, sizeof record.szBtAddr);
+        std::memcpy(record.szBtAddr, row.btAddr.c_str(),
+                    std::min(sizeof record.szBtAddr - 1, row.btAddr.size()));
+        job.btAddr = std::wstring(row.btAddr.begin(), row.btAddr.end());
+    }
+    job.PostNumbers();
+}
 
 void CJobRunner::JobSpec::Show(const std::wstring& text, std::optional<COLORREF> crBk) const {
     CJobRunner* p = pRunner;
@@ -79,6 +119,28 @@ void CJobRunner::JobSpec::PostDone(int nResult) const {
         if (p->m_nJobId == nId && p->m_bJobActive) {
             p->OnJobDone();
             p->m_view.JobFinished(nResult);
+        }
+    });
+}
+
+void CJobRunner::JobSpec::PostNumbers() const {
+    CJobRunner* p = pRunner;
+    const uint64_t nId = nJobId;
+    const std::wstring numbers[4] = {imei1, imei2, imei3, btAddr};
+    pShared->Post([p, nId, numbers] {
+        if (p->m_nJobId != nId)
+            return;
+        NumberBoxes& job = p->m_jobNumbers;
+        job.imei1.text = numbers[0];
+        job.imei2.text = numbers[1];
+        job.imei3.text = numbers[2];
+        job.btAddr.text = numbers[3];
+        if (p->m_bJobActive) {
+            p->m_boxes.imei1.text = numbers[0];
+            p->m_boxes.imei2.text = numbers[1];
+            p->m_boxes.imei3.text = numbers[2];
+            p->m_boxes.btAddr.text = numbers[3];
+            p->m_view.SyncControlsFromBoxes();
         }
     });
 }
@@ -175,35 +237,37 @@ void CJobRunner::WorkerMain(JobSpec& job) {
         row.imei3 = s.imei3On ? record.szImei3 : "";
         row.btAddr = s.btOn ? record.szBtAddr : "";
         // Every number is checked against the record in the same
-        // transaction that takes it, so two stations sharing the file never
-        // take one number between a check and the write.
-        std::string conflict;
-        nRow = shared.pLedger->BeginJobIfUnused(row, &conflict, &error);
-        if (nRow == 0 && !conflict.empty() && !job.bGeneration) {
+        // transaction that takes it, so two stations sharing the record
+        // never take one number between a check and the write.
+        ClaimError claim;
+        if (job.bPool) {
+            PoolDraw draw;
+            draw.imeiOn[0] = s.imei1On != 0;
+            draw.imeiOn[1] = s.imei2On != 0;
+            draw.imeiOn[2] = s.imei3On != 0;
+            draw.bSameImei = s.useSame != 0;
+            draw.bBtAddr = s.btOn && s.btAuto;
+            nRow = shared.pLedger->ClaimPoolJob(draw, row, &claim);
+            if (nRow != 0)
+                TakeDrawnNumbers(job, row, record);
+        } else {
+            nRow = shared.pLedger->ClaimJob(row, {}, &claim);
+        }
+        if (nRow == 0 && claim.kind == ClaimFailure::Conflict && !job.bGeneration) {
             // A typed number on record is refused, unless this handset is
             // the one that carries it (a rework): then the numbers it holds
             // are taken again, and the others are still checked.
             const std::vector<std::string> carried = NumbersInHandset(job, row);
-            if (std::find(carried.begin(), carried.end(), conflict) != carried.end()) {
-                conflict.clear();
-                error.clear();
-                nRow = shared.pLedger->BeginJobIfUnused(row, &conflict, &error, carried);
+            if (std::find(carried.begin(), carried.end(), claim.conflict) != carried.end()) {
+                claim = ClaimError();
+                nRow = shared.pLedger->ClaimJob(row, carried, &claim);
             }
-        }
-        if (nRow == 0 && !conflict.empty()) {
-            VX_EndPhoneTest();
-            if (job.bGeneration) {
-                shared.MarkUsed(job.nLastBody);
-                job.Show(L"号码已写过，请按Enter键重试!", ColorFail);
-            } else {
-                job.Show(FormatText(L"号码%s已使用过，未写入手机!", conflict), ColorFail);
-            }
-            job.PostDone(static_cast<int>(JobResult::NotStarted));
-            return;
         }
         if (nRow == 0) {
             VX_EndPhoneTest();
-            job.Show(L"无法记录号码，未写入手机!", ColorFail);
+            job.Show(ClaimFailureText(job, claim), ColorFail);
+            if (claim.kind == ClaimFailure::Conflict && job.bGeneration && !job.bPool)
+                shared.MarkUsed(job.nLastBody);
             job.PostDone(static_cast<int>(JobResult::NotStarted));
             return;
         }
@@ -252,7 +316,7 @@ void CJobRunner::WorkerMain(JobSpec& job) {
 
     if (shared.pLedger)
         shared.pLedger->FinishJob(nRow, ToOutcome(result), nCode, &error);
-    if (job.bGeneration && result != JobResult::Refused) {
+    if (job.bGeneration && !job.bPool && result != JobResult::Refused) {
         // Written or possibly written: these numbers never go to another
         // handset. The start number moves past them in the file at once.
         shared.MarkUsed(job.nLastBody);

@@ -42,7 +42,8 @@ inline std::string Ansi(const std::wstring& text) {
 struct CJobRunner::Shared {
     HANDLE hModeEvent = nullptr;
     HANDLE hStopEvent = nullptr;
-    std::shared_ptr<CNumberLedger> pLedger;
+    std::shared_ptr<IJobRecord> pLedger;
+    std::string pool;  // generation's pool on the line's record, empty for none
     CSettingsFile settingsFile;
     bool bHaveSettingsFile = false;
     // The highest IMEI body a worker wrote or may have written (generation
@@ -80,10 +81,14 @@ struct CJobRunner::JobSpec {
     StationSettings settings;
     std::wstring imei1, imei2, imei3, btAddr;
     bool bGeneration = false;
+    bool bPool = false;      // generation draws from the pool (bGeneration too)
     int64_t nLastBody = -1;  // the body of the job's last IMEI (generation)
 
     // Shown only while the job is the window's current one.
     void Show(const std::wstring& text, std::optional<COLORREF> crBk) const;
     void PostDone(int nResult) const;
     void PostUsbPort(int nNewPort) const;
+    // The numbers the claim drew, shown in the boxes while the job is the
+    // window's current one.
+    void PostNumbers() const;
 };

@@ -18,10 +18,10 @@
 
 #include "about_dlg.h"
 #include "dialog_layout.h"
-#include "number_ledger.h"
 #include "platform/ext/com_port_map.h"
 #include "port_list.h"
 #include "setup_dlg.h"
+#include "station_record.h"
 
 const wchar_t MSG_ENTER_IMEI[] = L"请输入正确IMEI后， 然后按'Enter'键开始";
 const wchar_t MSG_STOP_BEFORE_CLOSE[] = L"正在写号，请先按'停止'结束写号，再关闭程序";
@@ -255,9 +255,11 @@ void CStationDlg::PrepareNumbers() {
 }
 
 bool CStationDlg::OpenRecord() {
-    auto pRecord = std::make_shared<CNumberLedger>();
+    RecordSettings recordSettings;
+    m_settingsFile.LoadRecordSettings(recordSettings);
     std::string error;
-    if (!pRecord->Open(m_settingsFile.RecordPath(), &error)) {
+    std::shared_ptr<IJobRecord> pRecord = OpenStationRecord(m_settingsFile, recordSettings, &error);
+    if (!pRecord) {
         m_recordError = L"无法打开记录数据库，不能写号!";
         return false;
     }
@@ -268,6 +270,8 @@ bool CStationDlg::OpenRecord() {
         m_rules.RaiseStartNumber(ResumeStartBody(*pRecord, ReadDecimal(m_settings.startNumber)));
     m_pRecord = pRecord;
     m_runner.SetLedger(pRecord);
+    if (!recordSettings.server.empty())
+        m_runner.SetPool(recordSettings.pool);
     return true;
 }
 

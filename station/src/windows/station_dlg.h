@@ -48,7 +48,7 @@ extern const wchar_t MSG_ENTER_IMEI[];
 extern const wchar_t MSG_STOP_BEFORE_CLOSE[];
 extern const wchar_t MSG_WAIT_BEFORE_CLOSE[];
 
-class CNumberLedger;
+class IJobRecord;
 
 class CStationDlg : public QDialog, private IStationView {
 public:
@@ -155,7 +155,7 @@ private:
     NumberBoxes m_boxes;
     std::wstring m_statusText;
     CJobRunner m_runner{m_settings, m_port, m_rules, m_boxes, *this};
-    std::shared_ptr<CNumberLedger> m_pRecord;
+    std::shared_ptr<IJobRecord> m_pRecord;
     std::wstring m_recordError;
     bool m_bSettingsRead = false;
     bool m_bLeftWorker = false;

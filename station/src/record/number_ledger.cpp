@@ -1,13 +1,12 @@
 #include "number_ledger.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
+#include "csv_file.h"
 #include "platform/win_system.h"
+#include "sqlite_file.h"
 
 namespace {
 
@@ -25,7 +24,10 @@ const char* const SCHEMA_SQL =
     " outcome TEXT NOT NULL,"
     " result INTEGER,"
     " finished TEXT,"
-    " rework INTEGER NOT NULL DEFAULT 0);";
+    " rework INTEGER NOT NULL DEFAULT 0,"
+    " station TEXT,"
+    " operator TEXT,"
+    " work_order TEXT);";
 const char* const INDEX_SQL =
     "CREATE INDEX IF NOT EXISTS jobs_imei1 ON jobs(imei1);"
     "CREATE INDEX IF NOT EXISTS jobs_imei2 ON jobs(imei2);"
@@ -33,9 +35,17 @@ const char* const INDEX_SQL =
     "CREATE INDEX IF NOT EXISTS jobs_bt_addr ON jobs(bt_addr);"
     "CREATE INDEX IF NOT EXISTS jobs_bt_addr_upper ON jobs(upper(bt_addr));";
 
-// Files made before reworks were recorded lack the column; it is added at Open.
-const char* const REWORK_COLUMN_SQL = "SELECT rework FROM jobs LIMIT 0";
-const char* const ADD_REWORK_SQL = "ALTER TABLE jobs ADD COLUMN rework INTEGER NOT NULL DEFAULT 0";
+// Columns that files made by earlier versions lack; each is added at Open.
+struct AddedColumn {
+    const char* lpszName;
+    const char* lpszDefinition;
+};
+const AddedColumn ADDED_COLUMNS[] = {
+    {"rework", "rework INTEGER NOT NULL DEFAULT 0"},
+    {"station", "station TEXT"},
+    {"operator", "operator TEXT"},
+    {"work_order", "work_order TEXT"},
+};
 
 // Preparing this fails when a `jobs` table of another shape is in the file.
 const char* const SHAPE_SQL =
@@ -43,8 +53,8 @@ const char* const SHAPE_SQL =
     "LIMIT 0";
 
 const char* const INSERT_SQL =
-    "INSERT INTO jobs (time, port, imei1, imei2, imei3, bt_addr, outcome, rework) "
-    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
+    "INSERT INTO jobs (time, port, imei1, imei2, imei3, bt_addr, outcome, rework, station, "
+    "operator, work_order) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)";
 
 // Each column is its own index lookup (SQLite's multi-index OR).
 const char* const IMEI_USED_SQL =
@@ -72,69 +82,6 @@ const char* const HIGHEST_SQL[3] = {
 
 const char* const NOT_OPEN = "the number ledger is not open";
 
-// One prepared statement, finalized when it goes.
-class CStatement {
-public:
-    CStatement(sqlite3* pDb, const char* lpszSql) {
-        m_nPrepare = sqlite3_prepare_v2(pDb, lpszSql, -1, &m_pStmt, nullptr);
-    }
-    ~CStatement() { sqlite3_finalize(m_pStmt); }
-    CStatement(const CStatement&) = delete;
-    CStatement& operator=(const CStatement&) = delete;
-
-    bool Ok() const { return m_nPrepare == SQLITE_OK && m_pStmt != nullptr; }
-    sqlite3_stmt* Get() const { return m_pStmt; }
-    // Binds a text; an empty text is stored as NULL (the item is not written).
-    bool BindText(int nIndex, const std::string& text) {
-        if (text.empty())
-            return sqlite3_bind_null(m_pStmt, nIndex) == SQLITE_OK;
-        return sqlite3_bind_text(m_pStmt, nIndex, text.data(), static_cast<int>(text.size()),
-                                 SQLITE_TRANSIENT) == SQLITE_OK;
-    }
-    bool BindInt(int nIndex, int64_t nValue) {
-        return sqlite3_bind_int64(m_pStmt, nIndex, nValue) == SQLITE_OK;
-    }
-    int Step() { return sqlite3_step(m_pStmt); }
-    std::string Text(int nColumn) const {
-        const unsigned char* p = sqlite3_column_text(m_pStmt, nColumn);
-        return p != nullptr
-                   ? std::string(reinterpret_cast<const char*>(p),
-                                 static_cast<size_t>(sqlite3_column_bytes(m_pStmt, nColumn)))
-                   : std::string();
-    }
-
-private:
-    sqlite3_stmt* m_pStmt = nullptr;
-    int m_nPrepare = SQLITE_ERROR;
-};
-
-void SetError(std::string* pError, const std::string& message) {
-    if (pError != nullptr)
-        *pError = message;
-}
-
-// "<what>: <SQLite's message> (<code>)" for the connection's last failure.
-void SetDbError(std::string* pError, sqlite3* pDb, const std::string& what) {
-    if (pError == nullptr)
-        return;
-    const char* lpszMsg = pDb != nullptr ? sqlite3_errmsg(pDb) : "out of memory";
-    int nCode = pDb != nullptr ? sqlite3_extended_errcode(pDb) : SQLITE_NOMEM;
-    *pError = what + ": " + lpszMsg + " (" + std::to_string(nCode) + ")";
-}
-
-bool Exec(sqlite3* pDb, const char* lpszSql, const std::string& what, std::string* pError) {
-    if (sqlite3_exec(pDb, lpszSql, nullptr, nullptr, nullptr) == SQLITE_OK)
-        return true;
-    SetDbError(pError, pDb, what);
-    return false;
-}
-
-// Ends a failed write transaction; harmless when SQLite already rolled it back.
-void Rollback(sqlite3* pDb) {
-    if (sqlite3_get_autocommit(pDb) == 0)
-        sqlite3_exec(pDb, "ROLLBACK", nullptr, nullptr, nullptr);
-}
-
 // "YYYY-MM-DD hh:mm:ss.mmm", local time.
 std::string LocalTimeText() {
     SYSTEMTIME st = {};
@@ -145,36 +92,7 @@ std::string LocalTimeText() {
     return szTime;
 }
 
-// The value quoted, its quotes doubled, when it holds a comma, quote or line break.
-std::string CsvField(const std::string& value) {
-    if (value.find_first_of(",\"\r\n") == std::string::npos)
-        return value;
-    std::string quoted = "\"";
-    for (char c : value) {
-        if (c == '"')
-            quoted += '"';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
 }  // namespace
-
-const char* LedgerOutcomeName(LedgerOutcome outcome) {
-    switch (outcome) {
-        case LedgerOutcome::InFlight:
-            return "inflight";
-        case LedgerOutcome::Written:
-            return "written";
-        case LedgerOutcome::Refused:
-            return "refused";
-        case LedgerOutcome::Uncertain:
-            return "uncertain";
-        case LedgerOutcome::PresumedWritten:
-            return "presumedwritten";
-    }
-    return "unknown";
-}
 
 CNumberLedger::~CNumberLedger() {
     Close();
@@ -188,22 +106,9 @@ bool CNumberLedger::Open(const std::string& path, std::string* pError) {
     }
     m_nRecovered = 0;
     const std::string what = "cannot open the number ledger " + path;
-    sqlite3* pDb = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        SetDbError(pError, pDb, what);
-        sqlite3_close(pDb);
-        return false;
-    }
-    m_pDb = pDb;
-    sqlite3_extended_result_codes(pDb, 1);
-    sqlite3_busy_timeout(pDb, LEDGER_BUSY_TIMEOUT_MS);
-    // SQLite falls back to read-only when the file is write-protected; a ledger that cannot
-    // record a job is useless, so that is a failure here and not at the first BeginJob.
-    if (sqlite3_db_readonly(pDb, "main") != 0) {
-        SetError(pError, what + ": the file is read-only");
-        sqlite3_close(m_pDb);
-        m_pDb = nullptr;
+    if (!OpenDurableFile(path, LEDGER_BUSY_TIMEOUT_MS, &m_pDb, pError)) {
+        if (pError != nullptr)
+            *pError = what + ": " + *pError;
         return false;
     }
     if (!SchemaLocked(pError)) {
@@ -216,38 +121,23 @@ bool CNumberLedger::Open(const std::string& path, std::string* pError) {
     return true;
 }
 
-// Journal mode, schema check and recovery, with m_pDb freshly opened.
+// Schema check and recovery, with m_pDb freshly opened.
 bool CNumberLedger::SchemaLocked(std::string* pError) {
-    // The write-ahead log lets readers (the sqlite3 shell, a report) run beside a writer
-    // without blocking it; with synchronous=FULL every commit is synced before it returns.
-    // This is also the first read of the file, so a file that is no database fails here.
-    std::string mode;
-    {
-        CStatement stmt(m_pDb, "PRAGMA journal_mode=WAL");
-        if (!stmt.Ok() || stmt.Step() != SQLITE_ROW) {
-            SetDbError(pError, m_pDb, "setting the journal mode");
-            return false;
-        }
-        mode = stmt.Text(0);
-    }
-    // A file system without shared memory keeps a rollback journal, which is as durable;
-    // a journal in memory or none is not.
-    if (mode != "wal" && mode != "delete" && mode != "truncate" && mode != "persist") {
-        SetError(pError, "journal mode \"" + mode + "\" is not durable");
-        return false;
-    }
-    if (!Exec(m_pDb, "PRAGMA synchronous=FULL", "setting synchronous=FULL", pError))
-        return false;
     if (!Exec(m_pDb, "BEGIN IMMEDIATE", "starting the schema transaction", pError))
         return false;
     if (!Exec(m_pDb, SCHEMA_SQL, "creating the jobs table", pError)) {
         Rollback(m_pDb);
         return false;
     }
-    if (!CStatement(m_pDb, REWORK_COLUMN_SQL).Ok() &&
-        !Exec(m_pDb, ADD_REWORK_SQL, "adding the rework column", pError)) {
-        Rollback(m_pDb);
-        return false;
+    for (const AddedColumn& column : ADDED_COLUMNS) {
+        const std::string probe = std::string("SELECT ") + column.lpszName + " FROM jobs LIMIT 0";
+        const std::string add = std::string("ALTER TABLE jobs ADD COLUMN ") + column.lpszDefinition;
+        if (!CStatement(m_pDb, probe.c_str()).Ok() &&
+            !Exec(m_pDb, add.c_str(), std::string("adding the column ") + column.lpszName,
+                  pError)) {
+            Rollback(m_pDb);
+            return false;
+        }
     }
     {
         CStatement shape(m_pDb, SHAPE_SQL);
@@ -295,6 +185,31 @@ bool CNumberLedger::IsOpen() const {
 int CNumberLedger::RecoveredCount() const {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_nRecovered;
+}
+
+void CNumberLedger::SetTrace(const RecordTrace& trace) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_trace = trace;
+}
+
+int64_t CNumberLedger::ClaimJob(const LedgerJob& job, const std::vector<std::string>& inHandset,
+                                ClaimError* pError) {
+    std::string conflict, message;
+    const int64_t nId = BeginJobIfUnused(job, &conflict, &message, inHandset);
+    if (nId == 0 && pError != nullptr) {
+        pError->kind = conflict.empty() ? ClaimFailure::RecordFailed : ClaimFailure::Conflict;
+        pError->conflict = conflict;
+        pError->message = message;
+    }
+    return nId;
+}
+
+int64_t CNumberLedger::ClaimPoolJob(const PoolDraw&, LedgerJob&, ClaimError* pError) {
+    if (pError != nullptr) {
+        pError->kind = ClaimFailure::NoPool;
+        pError->message = "a record file has no number pool";
+    }
+    return 0;
 }
 
 int64_t CNumberLedger::BeginJob(const LedgerJob& job, std::string* pError) {
@@ -351,7 +266,8 @@ int64_t CNumberLedger::InsertJobLocked(const LedgerJob& job, bool bCheckUnused,
                   stmt.BindText(3, job.imei1) && stmt.BindText(4, job.imei2) &&
                   stmt.BindText(5, job.imei3) && stmt.BindText(6, job.btAddr) &&
                   stmt.BindText(7, LedgerOutcomeName(LedgerOutcome::InFlight)) &&
-                  stmt.BindInt(8, bRework ? 1 : 0);
+                  stmt.BindInt(8, bRework ? 1 : 0) && stmt.BindText(9, m_trace.station) &&
+                  stmt.BindText(10, m_trace.operatorName) && stmt.BindText(11, m_trace.workOrder);
     if (!bBound || stmt.Step() != SQLITE_DONE) {
         SetDbError(pError, m_pDb, "cannot record the job");
         Rollback(m_pDb);
@@ -457,7 +373,6 @@ bool CNumberLedger::ExportCsv(const std::string& csvPath, std::string* pError) {
         SetError(pError, NOT_OPEN);
         return false;
     }
-    const std::string tmpPath = csvPath + ".tmp";
     std::error_code ec;
     // The export replaces its target: never the database file or one of its companions.
     const std::filesystem::path target = std::filesystem::weakly_canonical(csvPath, ec);
@@ -468,40 +383,25 @@ bool CNumberLedger::ExportCsv(const std::string& csvPath, std::string* pError) {
             return false;
         }
     }
-    ec.clear();
-    std::ofstream out(tmpPath, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        SetError(pError, "cannot create " + tmpPath);
+    CCsvFile out;
+    if (!out.Create(csvPath, pError))
         return false;
-    }
-    out << "id,time,port,imei1,imei2,imei3,bt_addr,outcome,result,rework\n";
+    out.Row({"id", "time", "port", "imei1", "imei2", "imei3", "bt_addr", "outcome", "result",
+             "rework"});
     // One statement reads one consistent snapshot, whatever other processes write meanwhile.
     CStatement stmt(m_pDb,
                     "SELECT id, time, port, imei1, imei2, imei3, bt_addr, outcome, result, "
                     "rework FROM jobs ORDER BY id");
     int rc = stmt.Ok() ? stmt.Step() : SQLITE_ERROR;
     for (; rc == SQLITE_ROW; rc = stmt.Step()) {
+        std::vector<std::string> fields;
         for (int nColumn = 0; nColumn < 10; ++nColumn)
-            out << (nColumn > 0 ? "," : "") << CsvField(stmt.Text(nColumn));
-        out << '\n';
+            fields.push_back(stmt.Text(nColumn));
+        out.Row(fields);
     }
     if (rc != SQLITE_DONE) {
         SetDbError(pError, m_pDb, "cannot read the jobs");
-        out.close();
-        std::filesystem::remove(tmpPath, ec);
         return false;
     }
-    out.close();
-    if (!out) {
-        SetError(pError, "cannot write " + tmpPath);
-        std::filesystem::remove(tmpPath, ec);
-        return false;
-    }
-    std::filesystem::rename(tmpPath, csvPath, ec);
-    if (ec) {
-        SetError(pError, "cannot replace " + csvPath + ": " + ec.message());
-        std::filesystem::remove(tmpPath, ec);
-        return false;
-    }
-    return true;
+    return out.Commit(pError);
 }

@@ -14,43 +14,21 @@
 #include <string>
 #include <vector>
 
+#include "job_record.h"
+
 struct sqlite3;
-
-// One row per handset written or tried. Texts are UTF-8.
-struct LedgerJob {
-    std::string port;                         // "COM3" or "USB:COM5"
-    std::string imei1, imei2, imei3, btAddr;  // empty when the item is not written
-};
-
-// Written: the handset confirmed the store. Refused: the handset said it stored nothing
-// (the numbers may be offered again). Uncertain: no/garbled answer, port lost, a write still
-// running when the job was abandoned: it may be stored. PresumedWritten: found InFlight at Open.
-// Every outcome but Refused keeps the row's numbers used.
-enum class LedgerOutcome {
-    InFlight = 0,
-    Written = 1,
-    Refused = 2,
-    Uncertain = 3,
-    PresumedWritten = 4
-};
-
-// The outcome's name as stored in the file and in the CSV export: the enumerator's name in
-// lower case ("inflight", "written", "refused", "uncertain", "presumedwritten").
-const char* LedgerOutcomeName(LedgerOutcome outcome);
 
 // How long a call waits for another process's lock on the file before it fails.
 constexpr int LEDGER_BUSY_TIMEOUT_MS = 2000;
-// HighestImeiBody's result when the file could not be read (distinct from -1, "none").
-constexpr int64_t LEDGER_QUERY_FAILED = -2;
 
 // Not copyable (owns the database connection). Every method is thread-safe: one internal
 // mutex serialises them. Failures are returned (FALSE, 0, or as each method says) with a
 // message in *pError when pError is not null; nothing throws, nothing aborts. On success
 // *pError is left unchanged.
-class CNumberLedger {
+class CNumberLedger : public IJobRecord {
 public:
     CNumberLedger() = default;
-    ~CNumberLedger();
+    ~CNumberLedger() override;
     CNumberLedger(const CNumberLedger&) = delete;
     CNumberLedger& operator=(const CNumberLedger&) = delete;
 
@@ -65,7 +43,9 @@ public:
     void Close();
     bool IsOpen() const;
     // Rows the last successful Open converted from InFlight to PresumedWritten.
-    int RecoveredCount() const;
+    int RecoveredCount() const override;
+    // The station, operator and work order stored with every later job.
+    void SetTrace(const RecordTrace& trace);
 
     // Records a job as InFlight. The row is on disk (fsync'd by SQLite's commit) before it
     // returns. Returns the row id (> 0), or 0 on failure with *pError.
@@ -83,26 +63,32 @@ public:
     // unfinished job, with the time (durable). FALSE on failure, for another outcome, and for
     // an id that is unknown or already finished. A row that another process's Open marked
     // PresumedWritten while its job still ran is unfinished and takes its real outcome.
-    bool FinishJob(int64_t id, LedgerOutcome outcome, int nResultCode, std::string* pError);
+    bool FinishJob(int64_t id, LedgerOutcome outcome, int nResultCode,
+                   std::string* pError) override;
+    // BeginJobIfUnused, as the interface reports it.
+    int64_t ClaimJob(const LedgerJob& job, const std::vector<std::string>& inHandset,
+                     ClaimError* pError) override;
+    // A file has no pool: always 0 with ClaimFailure::NoPool.
+    int64_t ClaimPoolJob(const PoolDraw& draw, LedgerJob& job, ClaimError* pError) override;
 
     // The largest IMEI body (the 15-digit IMEI without its check digit, i.e. value / 10) over
     // all IMEI texts of rows whose outcome is not Refused, or -1 when none. Texts that are not
     // 15 digits are ignored. LEDGER_QUERY_FAILED with *pError when the file cannot be read.
     // Used at start-up: generation resumes at HighestImeiBody()+1 when that is above the
     // settings' start number.
-    int64_t HighestImeiBody(std::string* pError = nullptr);
+    int64_t HighestImeiBody(std::string* pError = nullptr) override;
     // TRUE when any row whose outcome is not Refused holds this Bluetooth address (in either
     // case of its hexadecimal letters), or this IMEI (in any of the three columns). An empty text
     // is never used. When the file cannot be read they answer TRUE (with *pError), so a failure
     // never lets a number out twice.
-    bool IsBtAddrUsed(const std::string& btAddr, std::string* pError = nullptr);
-    bool IsImeiUsed(const std::string& imei, std::string* pError = nullptr);
+    bool IsBtAddrUsed(const std::string& btAddr, std::string* pError = nullptr) override;
+    bool IsImeiUsed(const std::string& imei, std::string* pError = nullptr) override;
 
     // Writes every row, in id order, as CSV to csvPath (UTF-8; replaced atomically: written
     // beside it and renamed). Header line "id,time,port,imei1,imei2,imei3,bt_addr,outcome,
     // result,rework"; outcome by LedgerOutcomeName, rework 1 or 0; lines end in \n; a value is
     // quoted, with its quotes doubled, only when it holds a comma, quote or line break.
-    bool ExportCsv(const std::string& csvPath, std::string* pError);
+    bool ExportCsv(const std::string& csvPath, std::string* pError) override;
 
 private:
     int64_t InsertJobLocked(const LedgerJob& job, bool bCheckUnused,
@@ -116,4 +102,5 @@ private:
     mutable std::mutex m_lock;
     sqlite3* m_pDb = nullptr;
     int m_nRecovered = 0;
+    RecordTrace m_trace;
 };

@@ -11,13 +11,13 @@ constexpr DWORD kUsbBaud = 115200;
 }  // namespace
 
 CModeEntry::CModeEntry(std::shared_ptr<CPhoneSession> pSession, BOOL bUsb, PortSet known,
-                       DWORD dwMode, HANDLE hEvent, std::atomic<int>* pnUsbPort)
+                       DWORD dwMode, HANDLE hEvent, std::shared_ptr<std::atomic<int>> pUsbPort)
     : m_pSession(std::move(pSession)),
       m_bUsb(bUsb),
       m_known(std::move(known)),
       m_dwMode(dwMode),
       m_hEvent(hEvent),
-      m_pnUsbPort(pnUsbPort),
+      m_pUsbPort(std::move(pUsbPort)),
       m_hStop(nullptr),
       m_hThread(nullptr),
       m_bStopped(FALSE),
@@ -31,10 +31,12 @@ CModeEntry::~CModeEntry() {
 }
 
 CModeEntry::PortSet CModeEntry::CurrentPorts() {
+    const uint64_t qwMark = CUsbClaims::Instance().Mark();
     PortSet ports;
     for (const platform::ComPortEntry& entry : platform::ListComPorts()) {
         ports.emplace(entry.dwPort, entry.device);
     }
+    CUsbClaims::Instance().ForgetGone(ports, qwMark);
     return ports;
 }
 
@@ -46,9 +48,10 @@ std::shared_ptr<CModeEntry> CModeEntry::StartSerial(std::shared_ptr<CPhoneSessio
 }
 
 std::shared_ptr<CModeEntry> CModeEntry::StartUsb(PortSet known, DWORD dwMode, HANDLE hEvent,
-                                                 std::atomic<int>* pnUsbPort, int* pnResult) {
+                                                 std::shared_ptr<std::atomic<int>> pUsbPort,
+                                                 int* pnResult) {
     std::shared_ptr<CModeEntry> pEntry(
-        new CModeEntry(nullptr, TRUE, std::move(known), dwMode, hEvent, pnUsbPort));
+        new CModeEntry(nullptr, TRUE, std::move(known), dwMode, hEvent, std::move(pUsbPort)));
     return Launch(std::move(pEntry), pnResult);
 }
 
@@ -106,8 +109,8 @@ BOOL CModeEntry::Publish(DWORD dwUsbPort, const std::string& device) {
     if (m_bStopped)
         return FALSE;
     m_foundDevice = device;
-    if (m_pnUsbPort != nullptr)
-        m_pnUsbPort->store(static_cast<int>(dwUsbPort));
+    if (m_pUsbPort != nullptr)
+        m_pUsbPort->store(static_cast<int>(dwUsbPort));
     m_bSucceeded = TRUE;
     SetEvent(m_hEvent);
     return TRUE;
@@ -170,13 +173,18 @@ void CModeEntry::RunUsb() {
         for (const auto& port : current) {
             if (m_known.count(port))
                 continue;
+            // Another session's entry is probing the port or took its
+            // handset: not this entry's to open (looked at again next scan).
+            const uint64_t qwClaim = CUsbClaims::Instance().TryClaim(port);
+            if (qwClaim == 0)
+                continue;
             int nResult = ProbeUsbPort(port.first);
-            if (nResult == CB_OK) {
-                Publish(port.first, port.second);
+            // A published handset stays claimed while it is connected.
+            if (nResult == CB_OK && Publish(port.first, port.second))
                 return;
-            }
-            if (nResult == CB_E_ABORTED)
-                return;
+            CUsbClaims::Instance().Release(port, qwClaim);
+            if (nResult == CB_OK || nResult == CB_E_ABORTED)
+                return;  // stopped
             // Silent or speaking another protocol for the whole probe: a
             // foreign device, not asked again while it stays. A port that
             // could not be opened yet (it appears before it can be opened)

@@ -74,6 +74,11 @@ CELLBRIDGE_API int VX_SessionReadNvItem(HVXSESSION hSession, int nItem, char* ps
     return CB_E_INVALID_ARG;
 }
 
+CELLBRIDGE_API void VX_SessionSetNewHandsetOnly(HVXSESSION hSession, int bOn) {
+    if (hSession != nullptr)
+        hSession->SetNewHandsetOnly(bOn != 0);
+}
+
 CELLBRIDGE_API int VX_BeginPhoneTest(int nPort, int nBaud) {
     return VX_SessionBeginPhoneTest(DefaultSession(), nPort, nBaud);
 }

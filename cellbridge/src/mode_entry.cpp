@@ -41,9 +41,11 @@ CModeEntry::PortSet CModeEntry::CurrentPorts() {
 }
 
 std::shared_ptr<CModeEntry> CModeEntry::StartSerial(std::shared_ptr<CPhoneSession> pSession,
-                                                    DWORD dwMode, HANDLE hEvent, int* pnResult) {
+                                                    DWORD dwMode, HANDLE hEvent,
+                                                    const std::string& skipId, int* pnResult) {
     std::shared_ptr<CModeEntry> pEntry(
         new CModeEntry(std::move(pSession), FALSE, PortSet(), dwMode, hEvent, nullptr));
+    pEntry->m_skipId = skipId;
     return Launch(std::move(pEntry), pnResult);
 }
 
@@ -119,7 +121,11 @@ BOOL CModeEntry::Publish(DWORD dwUsbPort, const std::string& device) {
 void CModeEntry::RunSerial() {
     for (;;) {
         DWORD dwMode = 0;
-        int nResult = m_pSession->Hello(m_hStop, &dwMode, nullptr);
+        std::string id;
+        int nResult = m_pSession->Hello(m_hStop, &dwMode, &id);
+        // The handset written last is still connected: not a new one yet.
+        if (nResult == CB_OK && !m_skipId.empty() && id == m_skipId)
+            nResult = CB_E_NO_ANSWER;
         if (nResult == CB_OK) {
             nResult = m_pSession->EnterMode(m_dwMode, m_hStop);
             if (nResult == CB_OK) {

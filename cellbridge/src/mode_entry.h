@@ -36,8 +36,11 @@ public:
     // Starts a serial entry on pSession. The entry (and the session) stay
     // alive while the thread runs. Null with *pnResult = CB_E_SYSTEM when the
     // thread or its stop event cannot be created.
+    // A handset answering with skipId (when not empty) is taken for absent:
+    // the entry waits until another one answers.
     static std::shared_ptr<CModeEntry> StartSerial(std::shared_ptr<CPhoneSession> pSession,
-                                                   DWORD dwMode, HANDLE hEvent, int* pnResult);
+                                                   DWORD dwMode, HANDLE hEvent,
+                                                   const std::string& skipId, int* pnResult);
     // Starts a USB entry; the port found is stored in *pUsbPort before the
     // event is set. The entry shares pUsbPort, so its thread never writes to
     // a cell its session has freed.
@@ -77,6 +80,7 @@ private:
     BOOL WaitStop(DWORD dwMs);
 
     std::shared_ptr<CPhoneSession> m_pSession;
+    std::string m_skipId;
     const BOOL m_bUsb;
     PortSet m_known;
     const DWORD m_dwMode;

@@ -21,6 +21,9 @@ void VxSession::StopEntryLocked() {
 void VxSession::EndLocked() {
     StopEntryLocked();
     if (m_pSession != nullptr) {
+        const std::string stored = m_pSession->StoredHandsetId();
+        if (!stored.empty())
+            m_storedId = stored;
         // A handset that answered is told the test is over, so it leaves the
         // write mode; one that never answered is not kept waiting for.
         if (m_pSession->HandsetSeen())
@@ -85,7 +88,15 @@ int VxSession::EnterModeProcess(int nUsb, int nMode, HANDLE hEvent) {
     } else {
         if (m_pSession == nullptr)
             return CB_E_NOT_READY;
-        m_pEntry = CModeEntry::StartSerial(m_pSession, dwMode, hEvent, &nResult);
+        // The handset written last: on this phone test, or on the one
+        // before it.
+        std::string skipId;
+        if (m_bNewHandsetOnly) {
+            skipId = m_pSession->StoredHandsetId();
+            if (skipId.empty())
+                skipId = m_storedId;
+        }
+        m_pEntry = CModeEntry::StartSerial(m_pSession, dwMode, hEvent, skipId, &nResult);
     }
     return nResult;
 }
@@ -114,4 +125,9 @@ int VxSession::ReadNvItem(int nItem, char* pszText, int cbText) {
     if (pSession == nullptr)
         return CB_E_NOT_READY;
     return pSession->ReadItem(static_cast<WORD>(nItem), pszText, static_cast<size_t>(cbText));
+}
+
+void VxSession::SetNewHandsetOnly(bool bOn) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bNewHandsetOnly = bOn;
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "cellbridge/cellbridge.h"
 #include "mode_entry.h"
@@ -38,6 +39,8 @@ public:
     // VX_NvWriteDirect or VX_FastWriteNvInfo, by bCommand.
     int WriteRecord(BYTE bCommand, const NvWriteRecord* pRecord);
     int ReadNvItem(int nItem, char* pszText, int cbText);
+    // VX_SessionSetNewHandsetOnly.
+    void SetNewHandsetOnly(bool bOn);
 
 private:
     void StopEntryLocked();
@@ -51,4 +54,6 @@ private:
     std::shared_ptr<CModeEntry> m_pEntry;       // the last mode entry started
     // Found by the last USB entry; shared with that entry's thread.
     const std::shared_ptr<std::atomic<int>> m_pUsbPort;
+    bool m_bNewHandsetOnly = false;  // guarded by m_lock
+    std::string m_storedId;          // the handset written last; guarded by m_lock
 };

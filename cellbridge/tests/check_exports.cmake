@@ -15,8 +15,8 @@ set(expected VX_BeginPhoneTest VX_CreateSession VX_DestroySession VX_EndPhoneTes
              VX_EnterModeProcess VX_FastWriteNvInfo VX_GetUsbPort VX_NvWriteDirect
              VX_ReadNvItem VX_SessionBeginPhoneTest VX_SessionEndPhoneTest
              VX_SessionEnterModeProcess VX_SessionFastWriteNvInfo VX_SessionGetUsbPort
-             VX_SessionNvWriteDirect VX_SessionReadNvItem VX_SessionStopModeProcess
-             VX_StopModeProcess)
+             VX_SessionNvWriteDirect VX_SessionReadNvItem VX_SessionSetNewHandsetOnly
+             VX_SessionStopModeProcess VX_StopModeProcess)
 if(NOT names STREQUAL expected)
   message(FATAL_ERROR "exports: ${names}\nexpected: ${expected}")
 endif()

@@ -301,5 +301,35 @@ TEST_F(Sessions, TwoUsbEntriesNeverTakeTheSameHandset) {
     }
 }
 
+TEST_F(Sessions, NewHandsetOnlyWaitsWhileTheWrittenHandsetStillAnswers) {
+    CHandsetSim& sim = StartSim();
+    const int nPort = static_cast<int>(sim.Port());
+    SessionPtr pSession = NewSession();
+    VX_SessionSetNewHandsetOnly(pSession.get(), 1);
+    const NvWriteRecord record = MakeRecord(Imei(1), "", "", "");
+    ASSERT_EQ(VX_SessionBeginPhoneTest(pSession.get(), nPort, 115200), CB_OK);
+    ASSERT_EQ(VX_SessionEnterModeProcess(pSession.get(), 0, 10, m_hEvent, 0), CB_OK);
+    ASSERT_TRUE(WaitEvent(2000));
+    ASSERT_EQ(VX_SessionNvWriteDirect(pSession.get(), &record), CB_OK);
+
+    // The written handset is still on the line: no entry into it again.
+    ResetEvent(m_hEvent);
+    ASSERT_EQ(VX_SessionEnterModeProcess(pSession.get(), 0, 10, m_hEvent, 0), CB_OK);
+    EXPECT_FALSE(WaitEvent(500));
+    // Without the option it would be taken at once.
+    VX_SessionSetNewHandsetOnly(pSession.get(), 0);
+    ASSERT_EQ(VX_SessionEnterModeProcess(pSession.get(), 0, 10, m_hEvent, 0), CB_OK);
+    EXPECT_TRUE(WaitEvent(2000));
+
+    // After the end of its test the next handset (another id) is taken.
+    VX_SessionSetNewHandsetOnly(pSession.get(), 1);
+    VX_SessionEndPhoneTest(pSession.get());
+    ResetEvent(m_hEvent);
+    ASSERT_EQ(VX_SessionBeginPhoneTest(pSession.get(), nPort, 115200), CB_OK);
+    ASSERT_EQ(VX_SessionEnterModeProcess(pSession.get(), 0, 10, m_hEvent, 0), CB_OK);
+    EXPECT_TRUE(WaitEvent(2000));
+    VX_SessionEndPhoneTest(pSession.get());
+}
+
 }  // namespace
 }  // namespace cellbridge_test

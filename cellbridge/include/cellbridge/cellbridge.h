@@ -232,4 +232,11 @@ CELLBRIDGE_API int VX_SessionGetUsbPort(HVXSESSION hSession);
 CELLBRIDGE_API int VX_SessionNvWriteDirect(HVXSESSION hSession, const NvWriteRecord* pRecord);
 CELLBRIDGE_API int VX_SessionFastWriteNvInfo(HVXSESSION hSession, const NvWriteRecord* pRecord);
 CELLBRIDGE_API int VX_SessionReadNvItem(HVXSESSION hSession, int nItem, char* pszText, int cbText);
+
+// For a station that starts its next handset by itself: with bOn non-zero,
+// the session's serial mode entries never take the handset that stored the
+// session's last successful write while it still answers (by its handset
+// id); they wait until another handset is connected. Off by default (and
+// on the default session). A null hSession does nothing. Returns at once.
+CELLBRIDGE_API void VX_SessionSetNewHandsetOnly(HVXSESSION hSession, int bOn);
 }

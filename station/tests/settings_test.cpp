@@ -11,6 +11,7 @@
 #include "station_settings.h"
 #include "station_test_support.h"
 #include "temp_com_map.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -153,4 +154,34 @@ TEST(StationSettings, StartNumberAloneIsStoredAtomically) {
     CSettingsFile bad;
     bad.SetPath(L"/nonexistent-dir/Stampwell.ini");
     EXPECT_FALSE(bad.SaveStartNumber(L"1"));
+}
+
+TEST(StationSettings, SlotsAndTheRecordSectionAreRead) {
+    TempDir dir;
+    const std::string path = dir.Path("Stampwell.ini");
+    CSettingsFile file;
+    file.SetPath(std::wstring(path.begin(), path.end()));
+    const auto slotsOf = [&](const std::string& value, std::vector<int>& ports) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            << "[General]\r\nSlots=" << value << "\r\n[Record]\r\nServer = host=linehost dbname=l7 "
+            << "\r\nPool=line7\r\nOperator=Li\r\n";
+        return file.LoadSlots(ports);
+    };
+    std::vector<int> ports;
+    EXPECT_TRUE(slotsOf(" 3, 4 ,5,6", ports));
+    EXPECT_EQ(ports, (std::vector<int>{3, 4, 5, 6}));
+    EXPECT_TRUE(slotsOf("", ports));
+    EXPECT_TRUE(ports.empty());
+    // One slot, nine, a repeat, a letter, a COM number out of range: refused.
+    for (const char* lpszBad : {"3", "1,2,3,4,5,6,7,8,9", "3,3", "3,x", "3,256", "3,,4", "0,1"}) {
+        EXPECT_FALSE(slotsOf(lpszBad, ports)) << lpszBad;
+        EXPECT_TRUE(ports.empty()) << lpszBad;
+    }
+    RecordSettings record;
+    file.LoadRecordSettings(record);
+    EXPECT_EQ(record.server, "host=linehost dbname=l7");
+    EXPECT_EQ(record.pool, "line7");
+    EXPECT_EQ(record.operatorName, "Li");
+    EXPECT_TRUE(record.workOrder.empty());
+    EXPECT_FALSE(record.station.empty());  // the host name
 }

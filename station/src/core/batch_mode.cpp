@@ -13,6 +13,7 @@
 #include "port_list.h"
 #include "station_record.h"
 #include "station_settings.h"
+#include "station_slot.h"
 
 namespace {
 
@@ -121,6 +122,107 @@ bool FillFromLine(const std::string& line, const StationSettings& s, NumberBoxes
     return true;
 }
 
+// One handset's line: "handset K: PASS|FAIL COMn imei1=.. imei2=.. imei3=.. bt=..: label".
+void PrintHandset(std::FILE* pOut, int nHandset, bool bOk, int nPort, const StationSettings& s,
+                  const NumberBoxes& job, const std::wstring& status) {
+    std::fprintf(pOut, "handset %d: %s COM%d imei1=%s imei2=%s imei3=%s bt=%s: %s\n", nHandset,
+                 bOk ? "PASS" : "FAIL", nPort, s.imei1On ? Utf8Text(job.imei1.text).c_str() : "-",
+                 s.imei2On ? Utf8Text(job.imei2.text).c_str() : "-",
+                 s.imei3On ? Utf8Text(job.imei3.text).c_str() : "-",
+                 s.btOn ? Utf8Text(job.btAddr.text).c_str() : "-", Utf8Text(status).c_str());
+    std::fflush(pOut);
+}
+
+// Waits (bounded) for outcomes the line's server did not take yet; those
+// left stay queued on the station for its next run.
+void WaitForDelivery(IJobRecord& record, std::FILE* pOut) {
+    for (DWORD t0 = GetTickCount();
+         record.PendingOutcomes() > 0 && GetTickCount() - t0 < kBatchDeliveryWaitMs;)
+        Sleep(100);
+    if (record.PendingOutcomes() > 0)
+        std::fprintf(pOut, "record: %d outcome(s) kept on the station for delivery\n",
+                     record.PendingOutcomes());
+}
+
+// A slot's panel in the batch mode: its label and numbers, its posts in the
+// run's one queue.
+class CBatchSlotPanel : public ISlotPanel {
+public:
+    explicit CBatchSlotPanel(CPostQueue& queue) : m_queue(queue) {}
+    void ShowStatus(const std::wstring& text, std::optional<COLORREF> crBk) override {
+        status = text;
+        if (crBk)
+            color = *crBk;
+    }
+    void ShowNumbers(const NumberBoxes&) override {}
+    void ShowCounts(const JobCounts&) override {}
+    void Post(std::function<void()> fn) override { m_queue.Post(std::move(fn)); }
+
+    std::wstring status;
+    COLORREF color = ColorIdle;
+
+private:
+    CPostQueue& m_queue;
+};
+
+// The batch mode with slots: nHandsets jobs in all, each slot taking the next
+// one as soon as it is free. Returns the handsets written.
+int RunSlots(int nHandsets, const std::vector<int>& ports, StationSettings& settings,
+             CNumberRules& rules, const CSettingsFile& file,
+             const std::shared_ptr<IJobRecord>& pRecord, const std::string& pool, std::FILE* pOut,
+             bool* pbWorkersEnded) {
+    CPostQueue queue;
+    std::vector<std::unique_ptr<CBatchSlotPanel>> panels;
+    std::vector<std::unique_ptr<CSlot>> slots;
+    int nStarted = 0, nFinished = 0, nWritten = 0;
+    for (int nPort : ports) {
+        panels.push_back(std::make_unique<CBatchSlotPanel>(queue));
+        slots.push_back(std::make_unique<CSlot>(nPort, settings, rules, *panels.back()));
+        CSlot& slot = *slots.back();
+        CBatchSlotPanel& panel = *panels.back();
+        if (!slot.Init(pRecord, pool, &file, slots.size() > 1 ? slots.front().get() : nullptr,
+                       false)) {
+            std::fprintf(pOut, "stampwell: events cannot be created\n");
+            *pbWorkersEnded = true;
+            return 0;
+        }
+        slot.mayStart = [&](CSlot&) { return nStarted < nHandsets && ++nStarted > 0; };
+        slot.startFailed = [&](CSlot& failed) {
+            // An absent port or a record out of reach: this slot stops, the
+            // others go on.
+            --nStarted;
+            failed.Stop();
+            std::fprintf(pOut, "slot COM%d: %s\n", failed.Port(), Utf8Text(panel.status).c_str());
+            std::fflush(pOut);
+        };
+        slot.jobFinished = [&](CSlot& done, JobResult result) {
+            const bool bOk = result == JobResult::Written && panel.color == ColorPass;
+            nWritten += bOk ? 1 : 0;
+            PrintHandset(pOut, ++nFinished, bOk, done.Port(), settings, done.Runner().JobNumbers(),
+                         panel.status);
+        };
+    }
+    for (auto& pSlot : slots) {
+        pSlot->Runner().PrepareNumbers();
+        pSlot->Run();
+    }
+    const auto idle = [&] {
+        for (auto& pSlot : slots)
+            if (pSlot->Running() || pSlot->Runner().JobActive())
+                return false;
+        return true;
+    };
+    while (!idle()) {
+        queue.RunUntil([] { return false; }, 200);
+        for (auto& pSlot : slots)
+            pSlot->Tick();
+    }
+    *pbWorkersEnded = true;
+    for (auto& pSlot : slots)
+        *pbWorkersEnded = pSlot->Runner().WaitForWorker(kBatchWorkerWaitMs) && *pbWorkersEnded;
+    return nWritten;
+}
+
 }  // namespace
 
 int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
@@ -158,16 +260,16 @@ int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
         return finish(2);
     }
 
-    CNumberRules rules(settings);
-    NumberBoxes boxes;
-    CBatchView view;
-    // The runner posts to the view until it is destroyed: declared after it.
-    CJobRunner runner(settings, port, rules, boxes, view);
-    if (!runner.CreateEvents()) {
-        std::fprintf(pOut, "stampwell: events cannot be created\n");
+    std::vector<int> slotPorts;
+    if (!file.LoadSlots(slotPorts)) {
+        std::fprintf(pOut, "stampwell: %s\n", Utf8Text(MSG_SLOTS_INVALID).c_str());
         return finish(2);
     }
-    runner.SetSettingsFile(file);
+    std::wstring reason;
+    if (!slotPorts.empty() && !SlotsCanRun(settings, &reason)) {
+        std::fprintf(pOut, "stampwell: %s\n", Utf8Text(reason).c_str());
+        return finish(2);
+    }
 
     RecordSettings recordSettings;
     file.LoadRecordSettings(recordSettings);
@@ -180,11 +282,36 @@ int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
     if (pRecord->RecoveredCount() > 0)
         std::fprintf(pOut, "record: %d interrupted job(s) counted as written\n",
                      pRecord->RecoveredCount());
+    CNumberRules rules(settings);
     if (settings.autoCreate)
         rules.RaiseStartNumber(ResumeStartBody(*pRecord, ReadDecimal(settings.startNumber)));
+    const std::string pool = recordSettings.server.empty() ? std::string() : recordSettings.pool;
+
+    if (!slotPorts.empty()) {
+        bool bWorkersEnded = true;
+        nWritten = RunSlots(nHandsets, slotPorts, settings, rules, file, pRecord, pool, pOut,
+                            &bWorkersEnded);
+        WaitForDelivery(*pRecord, pOut);
+        // Each slot's numbers are kept from the start of its job: the first
+        // free one follows the last that any slot took.
+        startNumber = settings.startNumber;
+        const int nStatus = finish(nWritten == nHandsets ? 0 : 1);
+        if (!bWorkersEnded)
+            std::quick_exit(nStatus);
+        return nStatus;
+    }
+
+    NumberBoxes boxes;
+    CBatchView view;
+    // The runner posts to the view until it is destroyed: declared after it.
+    CJobRunner runner(settings, port, rules, boxes, view);
+    if (!runner.CreateEvents()) {
+        std::fprintf(pOut, "stampwell: events cannot be created\n");
+        return finish(2);
+    }
+    runner.SetSettingsFile(file);
     runner.SetLedger(pRecord);
-    if (!recordSettings.server.empty())
-        runner.SetPool(recordSettings.pool);
+    runner.SetPool(pool);
     runner.PrepareNumbers();
     rules.ShowPreparedOnOpen(boxes);
 
@@ -212,14 +339,7 @@ int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
         const NumberBoxes job = bStarted ? runner.JobNumbers() : boxes;
         const bool bOk = bStarted && view.result == JobResult::Written && view.color == ColorPass;
         nWritten += bOk ? 1 : 0;
-        std::fprintf(pOut, "handset %d: %s COM%d imei1=%s imei2=%s imei3=%s bt=%s: %s\n", i,
-                     bOk ? "PASS" : "FAIL", port.port,
-                     settings.imei1On ? Utf8Text(job.imei1.text).c_str() : "-",
-                     settings.imei2On ? Utf8Text(job.imei2.text).c_str() : "-",
-                     settings.imei3On ? Utf8Text(job.imei3.text).c_str() : "-",
-                     settings.btOn ? Utf8Text(job.btAddr.text).c_str() : "-",
-                     Utf8Text(view.status).c_str());
-        std::fflush(pOut);
+        PrintHandset(pOut, i, bOk, port.port, settings, job, view.status);
         if (!bStarted && lpszNumbersFile == nullptr) {
             // Generated numbers do not change between two starts that failed
             // at once (invalid numbers, a port that does not open): stop here.
@@ -231,15 +351,7 @@ int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
     // outlive the objects it uses (the library's state among them). Its
     // calls are bounded, so this wait is too.
     const bool bWorkerEnded = runner.WaitForWorker(kBatchWorkerWaitMs);
-    // Outcomes the line's server did not take are delivered in the
-    // background; a while is given for that before the run ends (those left
-    // stay queued on the station for its next run).
-    for (DWORD t0 = GetTickCount();
-         pRecord->PendingOutcomes() > 0 && GetTickCount() - t0 < kBatchDeliveryWaitMs;)
-        Sleep(100);
-    if (pRecord->PendingOutcomes() > 0)
-        std::fprintf(pOut, "record: %d outcome(s) kept on the station for delivery\n",
-                     pRecord->PendingOutcomes());
+    WaitForDelivery(*pRecord, pOut);
     // As the window's close does (the start number was stored after every
     // write already).
     file.SaveSettings(settings, port, runner.StartNumberForSave());

@@ -43,6 +43,22 @@ bool CJobRunner::CreateEvents() {
            m_pShared->hSession != nullptr;
 }
 
+void CJobRunner::ShareNumbersWith(CJobRunner& first) {
+    m_pShared->pUsed = first.m_pShared->pUsed;
+    m_bReserveAtStart = true;
+    first.m_bReserveAtStart = true;
+}
+
+std::wstring JobCountsText(const JobCounts& counts) {
+    wchar_t szYield[16] = L"-";
+    if (counts.Total() > 0)
+        _snwprintf_s(szYield, 16, _TRUNCATE, L"%.1f%%", 100.0 * counts.firstPass / counts.Total());
+    wchar_t szText[128];
+    _snwprintf_s(szText, 128, _TRUNCATE, L"合格 %d  失败 %d  总数 %d  直通率 %s", counts.written,
+                 counts.failed, counts.Total(), szYield);
+    return szText;
+}
+
 void CJobRunner::SetWaitsForNewHandset(bool bOn) {
     VX_SessionSetNewHandsetOnly(m_pShared->hSession, bOn ? 1 : 0);
 }
@@ -67,17 +83,20 @@ void CJobRunner::SetPool(const std::string& pool) {
 
 void CJobRunner::SetLedger(std::shared_ptr<IJobRecord> pLedger) {
     m_pShared->pLedger = std::move(pLedger);
-    // A record on the network is never asked from this thread: the job's
+    // An address another slot's job took is used; so is one on record. A
+    // record on the network is never asked from this thread: the job's
     // claim checks every number.
-    if (m_pShared->pLedger && !m_pShared->pLedger->Networked()) {
-        std::shared_ptr<IJobRecord> pRecord = m_pShared->pLedger;
+    std::shared_ptr<IJobRecord> pRecord =
+        m_pShared->pLedger && !m_pShared->pLedger->Networked() ? m_pShared->pLedger : nullptr;
+    std::shared_ptr<Shared> pShared = m_pShared;
+    m_rules.SetBtAddressUsed([pRecord, pShared](const std::wstring& address) {
+        if (pShared->pUsed->IsBtTaken(address))
+            return true;
         // A record that cannot be read stops the search for a new address;
         // the job then fails to record its numbers and writes nothing.
-        m_rules.SetBtAddressUsed([pRecord](const std::wstring& address) {
-            std::string error;
-            return pRecord->IsBtAddrUsed(Ansi(address), &error) && error.empty();
-        });
-    }
+        std::string error;
+        return pRecord && pRecord->IsBtAddrUsed(Ansi(address), &error) && error.empty();
+    });
 }
 
 bool CJobRunner::WorkerAlive() const {
@@ -207,6 +226,7 @@ bool CJobRunner::StartJob() {
     pJob->btAddr = m_boxes.btAddr.text;
     pJob->bGeneration = m_settings.autoCreate != 0;
     pJob->bPool = bPool;
+    pJob->bNoTimeout = m_bNoTimeout;
     pJob->nLastBody = m_nJobLastBody = m_rules.Counter();
     m_jobNumbers = m_boxes;
 
@@ -239,7 +259,17 @@ bool CJobRunner::StartJob() {
         FocusAfterJob();
         return false;
     }
-    m_view.ShowStatus(Format(L"请在%d秒内连接上手机并加电！", m_settings.timeoutMs / 1000),
+    // Slots start side by side: the numbers this job took are kept from the
+    // other slots' next preparations at once.
+    if (m_bReserveAtStart && m_settings.autoCreate && !bPool)
+        m_pShared->MarkUsed(m_nJobLastBody);
+    if (m_bReserveAtStart && m_settings.btOn && m_settings.btAuto) {
+        std::lock_guard<std::mutex> lock(m_pShared->pUsed->lock);
+        m_pShared->pUsed->btTaken.insert(m_boxes.btAddr.text);
+    }
+    m_view.ShowStatus(m_bNoTimeout
+                          ? std::wstring(L"请连接手机并加电！")
+                          : Format(L"请在%d秒内连接上手机并加电！", m_settings.timeoutMs / 1000),
                       ColorWait);
     return true;
 }

@@ -70,6 +70,32 @@ enum class JobResult {
     NotStarted,  // the job ended before any write (time-out, port, validation)
 };
 
+// A station's (or a slot's) jobs since the program started: every job that
+// ran, by how it ended.
+struct JobCounts {
+    int written = 0;
+    int failed = 0;
+    int firstPass = 0;  // written by the job's first write command (no retry)
+    int Total() const { return written + failed; }
+    void Add(JobResult result, bool bFirstPass) {
+        if (result == JobResult::Written)
+            ++written;
+        else
+            ++failed;
+        if (bFirstPass)
+            ++firstPass;
+    }
+    void Add(const JobCounts& other) {
+        written += other.written;
+        failed += other.failed;
+        firstPass += other.firstPass;
+    }
+};
+// "合格 W  失败 F  总数 T  直通率 P%": the counts as a window shows them; the
+// first-pass yield (first-pass writes over all jobs) with one decimal, "-"
+// before the first job.
+std::wstring JobCountsText(const JobCounts& counts);
+
 // The start body generation resumes at: past every number of the record in
 // the start number's own allocation, or the start body itself.
 int64_t ResumeStartBody(IJobRecord& record, int64_t nStartBody);
@@ -90,6 +116,16 @@ public:
     // handset the last one wrote while it is still connected, it waits for
     // the next handset.
     void SetWaitsForNewHandset(bool bOn);
+    // Slots of one station: this runner takes its generated numbers from the
+    // same count of used numbers as first, and keeps each job's numbers
+    // from the other slots from its start on (a job that writes nothing
+    // leaves a gap). Call before the first job.
+    void ShareNumbersWith(CJobRunner& first);
+    // A job waits for its handset until stopped (the settings' time-out
+    // does not end it).
+    void SetWaitWithoutTimeout(bool bOn) { m_bNoTimeout = bOn; }
+    // The jobs that ran since the start, by outcome.
+    const JobCounts& Counts() const { return m_counts; }
     HANDLE ModeEvent() const;
     HANDLE StopEvent() const;
     // The record of every handset written or tried, and the settings file
@@ -177,4 +213,7 @@ private:
     uint64_t m_nJobId = 0;
     int64_t m_nJobLastBody = -1;
     NumberBoxes m_jobNumbers;
+    JobCounts m_counts;
+    bool m_bReserveAtStart = false;
+    bool m_bNoTimeout = false;
 };

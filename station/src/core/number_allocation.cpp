@@ -15,9 +15,9 @@ using job_text::Ansi;
 void CJobRunner::Shared::MarkUsed(int64_t nBody) {
     // A number of another allocation starts that allocation's count (the
     // operator moved the start number there).
-    int64_t nOld = nUsedUpTo.load();
+    int64_t nOld = pUsed->nUpTo.load();
     while ((nOld < nBody || !SameAllocation(nOld, nBody)) &&
-           !nUsedUpTo.compare_exchange_weak(nOld, nBody)) {
+           !pUsed->nUpTo.compare_exchange_weak(nOld, nBody)) {
     }
 }
 
@@ -25,7 +25,7 @@ void CJobRunner::ApplyUsedNumbers() {
     // Only within the start number's own allocation: a start number the
     // operator moved to another range in Setup is taken as it stands (the
     // record still keeps every used number of that range away).
-    const int64_t nUsed = m_pShared->nUsedUpTo.load();
+    const int64_t nUsed = m_pShared->pUsed->nUpTo.load();
     if (m_settings.autoCreate && nUsed >= 0 &&
         SameAllocation(nUsed, ReadDecimal(m_settings.startNumber)))
         m_rules.RaiseStartNumber(nUsed + 1);
@@ -40,7 +40,7 @@ int64_t CJobRunner::StartNumberForSave() const {
     if (m_settings.autoFromImei1 && !m_rules.CounterIsBody())
         return ReadDecimal(m_settings.startNumber);
     int64_t nStart = CounterForSave(m_settings, m_rules.Counter());
-    const int64_t nUsed = m_pShared->nUsedUpTo.load();
+    const int64_t nUsed = m_pShared->pUsed->nUpTo.load();
     if (m_settings.autoCreate && nUsed >= nStart && SameAllocation(nUsed, nStart))
         nStart = std::min(nUsed + 1, AllocationLast(nUsed));
     return nStart;
@@ -58,7 +58,7 @@ CJobRunner::FreeNumbers CJobRunner::SkipUsedNumbers() {
             {m_settings.imei1On, &m_rules.PreparedImei1()},
             {m_settings.imei2On, &m_rules.PreparedImei2()},
             {m_settings.imei3On, &m_rules.PreparedImei3()}};
-        const int64_t nUsed = m_pShared->nUsedUpTo.load();
+        const int64_t nUsed = m_pShared->pUsed->nUpTo.load();
         bool bUsed = false;
         for (const auto& [nOn, pImei] : items) {
             if (!nOn)

@@ -1,6 +1,7 @@
 // Stampwell.ini: the keys, their defaults and their order.
 #include "station_settings.h"
 
+#include <algorithm>
 #include <cwchar>
 
 #include "platform/win_codepage.h"
@@ -8,9 +9,12 @@
 #include "platform/win_profile.h"
 #include "platform/win_system.h"
 
+const wchar_t MSG_SLOTS_INVALID[] = L"多工位设置Slots无效：应为2到8个不同的COM号，以逗号分隔!";
+
 namespace {
 
 constexpr wchar_t kGeneral[] = L"General";
+constexpr size_t kMaxSlots = 8;
 constexpr wchar_t kControl[] = L"Control";
 constexpr wchar_t kDefaultStartNumber[] = L"12345678901235";
 
@@ -140,4 +144,44 @@ int64_t CounterForSave(const StationSettings& s, int64_t nCounter) {
     if (s.imei2On && s.autoCreate && !s.imei3On && !s.useSame)
         return nCounter - 1;
     return nCounter;
+}
+
+bool CSettingsFile::LoadSlots(std::vector<int>& ports) const {
+    ports.clear();
+    wchar_t szValue[256] = {};
+    GetPrivateProfileStringW(kGeneral, L"Slots", L"", szValue, 256, m_path.c_str());
+    const std::wstring text = szValue;
+    if (text.find_first_not_of(L" \t") == std::wstring::npos)
+        return true;
+    for (size_t pos = 0;;) {
+        const size_t comma = text.find(L',', pos);
+        const std::wstring field =
+            text.substr(pos, comma == std::wstring::npos ? comma : comma - pos);
+        const size_t first = field.find_first_not_of(L" \t");
+        const size_t last = field.find_last_not_of(L" \t");
+        const std::wstring digits =
+            first == std::wstring::npos ? std::wstring() : field.substr(first, last - first + 1);
+        int nPort = 0;
+        for (wchar_t c : digits) {
+            if (c < L'0' || c > L'9' || nPort > 255) {
+                nPort = 0;
+                break;
+            }
+            nPort = nPort * 10 + (c - L'0');
+        }
+        if (nPort < 1 || nPort > 255 ||
+            std::find(ports.begin(), ports.end(), nPort) != ports.end()) {
+            ports.clear();
+            return false;
+        }
+        ports.push_back(nPort);
+        if (comma == std::wstring::npos)
+            break;
+        pos = comma + 1;
+    }
+    if (ports.size() < 2 || ports.size() > kMaxSlots) {
+        ports.clear();
+        return false;
+    }
+    return true;
 }

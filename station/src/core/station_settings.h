@@ -4,6 +4,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// A [General] Slots value that is not 2 to 8 different COM numbers.
+extern const wchar_t MSG_SLOTS_INVALID[];
 
 // The settings block. Flags are tested as zero / non-zero everywhere. The
 // first ten fields are the ones the Setup dialog edits in place.
@@ -66,6 +70,11 @@ public:
     // [Record]: blanks around each value trimmed; an empty Station gives the
     // host name.
     void LoadRecordSettings(RecordSettings& record) const;
+    // [General] Slots: the COM numbers of a station that writes several
+    // handsets at once ("3,4,5,6", blanks allowed). Absent or empty: none
+    // (TRUE, ports empty). FALSE with MSG_SLOTS_INVALID's reason when it is
+    // not 2 to 8 different numbers from 1 to 255.
+    bool LoadSlots(std::vector<int>& ports) const;
 
     // Reads every key into the block and the port, in the file's documented
     // order; phaseCheck is then forced to 0 and DefaultIMEI is cut to 14

@@ -112,11 +112,12 @@ void CJobRunner::JobSpec::Show(const std::wstring& text, std::optional<COLORREF>
     });
 }
 
-void CJobRunner::JobSpec::PostDone(int nResult) const {
+void CJobRunner::JobSpec::PostDone(int nResult, bool bFirstPass) const {
     CJobRunner* p = pRunner;
     const uint64_t nId = nJobId;
-    pShared->Post([p, nId, nResult] {
+    pShared->Post([p, nId, nResult, bFirstPass] {
         if (p->m_nJobId == nId && p->m_bJobActive) {
+            p->m_counts.Add(static_cast<JobResult>(nResult), bFirstPass);
             p->OnJobDone();
             p->m_view.JobFinished(nResult);
         }
@@ -160,7 +161,7 @@ void CJobRunner::WorkerMain(JobSpec& job) {
     Shared& shared = *job.pShared;
     const DWORD t0 = GetTickCount();
     for (;;) {
-        if (GetTickCount() - t0 > static_cast<DWORD>(job.settings.timeoutMs)) {
+        if (!job.bNoTimeout && GetTickCount() - t0 > static_cast<DWORD>(job.settings.timeoutMs)) {
             VX_SessionStopModeProcess(job.Session());
             VX_SessionEndPhoneTest(job.Session());
             job.Show(L"操作超时，请重试一下!!!", ColorFail);
@@ -284,7 +285,9 @@ void CJobRunner::WorkerMain(JobSpec& job) {
 
     int nResult = CB_E_SYSTEM;
     bool bMaybeStored = false;
+    int nTries = 0;
     for (int nTry = 0; nTry < kWriteTries; ++nTry) {
+        nTries = nTry + 1;
         // After Stop no new try starts; the one under way finishes.
         if (nTry > 0 && stopped())
             break;
@@ -333,7 +336,7 @@ void CJobRunner::WorkerMain(JobSpec& job) {
             s.fastWrite ? L"写数据成功!按Enter键继续下一个!" : L"写数据成功!按Enter键继续下一个",
             ColorPass);
     VX_SessionEndPhoneTest(job.Session());
-    job.PostDone(static_cast<int>(result));
+    job.PostDone(static_cast<int>(result), result == JobResult::Written && nTries == 1);
 }
 
 int CJobRunner::ReadBack(JobSpec& job) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "cellbridge/cellbridge.h"
@@ -50,9 +51,22 @@ struct CJobRunner::Shared {
     std::string pool;  // generation's pool on the line's record, empty for none
     CSettingsFile settingsFile;
     bool bHaveSettingsFile = false;
-    // The highest IMEI body a worker wrote or may have written (generation
-    // mode) in the allocation used last, -1 for none yet.
-    std::atomic<int64_t> nUsedUpTo{-1};
+    // The numbers this run's jobs took; one for all the runners of a
+    // station's slots.
+    struct UsedNumbers {
+        // The highest IMEI body a worker wrote or may have written
+        // (generation mode) in the allocation used last, -1 for none yet.
+        std::atomic<int64_t> nUpTo{-1};
+        // Generated addresses given to jobs (slots start side by side, and
+        // addresses made in one second are equal).
+        std::mutex lock;
+        std::set<std::wstring> btTaken;
+        bool IsBtTaken(const std::wstring& address) {
+            std::lock_guard<std::mutex> guard(lock);
+            return btTaken.count(address) != 0;
+        }
+    };
+    std::shared_ptr<UsedNumbers> pUsed = std::make_shared<UsedNumbers>();
 
     std::mutex postLock;
     IStationView* pView = nullptr;  // null once the runner detached
@@ -87,13 +101,15 @@ struct CJobRunner::JobSpec {
     StationSettings settings;
     std::wstring imei1, imei2, imei3, btAddr;
     bool bGeneration = false;
-    bool bPool = false;      // generation draws from the pool (bGeneration too)
-    int64_t nLastBody = -1;  // the body of the job's last IMEI (generation)
+    bool bPool = false;       // generation draws from the pool (bGeneration too)
+    bool bNoTimeout = false;  // waits for its handset until stopped
+    int64_t nLastBody = -1;   // the body of the job's last IMEI (generation)
 
     HVXSESSION Session() const { return pShared->hSession; }
     // Shown only while the job is the window's current one.
     void Show(const std::wstring& text, std::optional<COLORREF> crBk) const;
-    void PostDone(int nResult) const;
+    // The end of the job; bFirstPass: written by its first write command.
+    void PostDone(int nResult, bool bFirstPass = false) const;
     void PostUsbPort(int nNewPort) const;
     // The numbers the claim drew, shown in the boxes while the job is the
     // window's current one.

@@ -9,6 +9,10 @@ processes on a pseudo-terminal, with the record read by the sqlite3 shell.
       the station killed with SIGKILL at random moments while it writes
       handsets, and restarted, until HANDSETS handsets are stored: no IMEI
       is ever in two handsets, and the record accounts for every one.
+  station_e2e.py slots STAMPWELL HANDSET_SIM LIBDIRS [HANDSETS]
+      four slots, one simulator each: a batch across the slots, a slot whose
+      handsets refuse every write beside three that write, and the station
+      killed with SIGKILL during runs until HANDSETS handsets are stored.
 """
 import csv
 import os
@@ -39,6 +43,8 @@ class Line:
         self.station = os.path.join(self.dir, "stampwell")
         shutil.copy2(stampwell, self.station)
         self.csv = os.path.join(self.dir, "handsets.csv")
+        self.sim_path = sim
+        self.extra = []
         self.sim = subprocess.Popen(
             [sim, "--power-up-ms", "0", "--csv", self.csv] + sim_args,
             env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -46,6 +52,21 @@ class Line:
         # "handset-sim: serial handsets on COM2 (map ...)"
         try:
             self.port = int(first.split(" on COM")[1].split()[0])
+        except (IndexError, ValueError):
+            self.close()
+            fail("handset-sim did not say its port: " + first)
+
+    def add_sim(self, name, sim_args):
+        """A further simulator on the same COM port map (a slot's); its port
+        and CSV path."""
+        path = os.path.join(self.dir, name + ".csv")
+        proc = subprocess.Popen(
+            [self.sim_path, "--power-up-ms", "0", "--csv", path] + sim_args,
+            env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.extra.append(proc)
+        first = proc.stdout.readline()
+        try:
+            return int(first.split(" on COM")[1].split()[0]), path
         except (IndexError, ValueError):
             self.close()
             fail("handset-sim did not say its port: " + first)
@@ -85,12 +106,13 @@ class Line:
         return [line.split("|") for line in out.stdout.splitlines()]
 
     def close(self):
-        if self.sim.poll() is None:
-            self.sim.send_signal(signal.SIGTERM)
-            try:
-                self.sim.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.sim.kill()
+        for proc in [self.sim] + self.extra:
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+                try:
+                    proc.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -291,6 +313,131 @@ def check_crash(stampwell, sim, libdirs, target):
     print("crash: 1 passed, 0 failed")
 
 
+def csv_rows(path):
+    if not os.path.exists(path):
+        return []
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+def check_unique_and_recorded(line, paths):
+    """No IMEI and no address in two handsets across the simulators' files,
+    and every stored handset's numbers on record as written or possibly
+    written. The stored handsets."""
+    rows = [r for path in paths for r in csv_rows(path)]
+    seen = {}
+    for r in rows:
+        for key in ("imei1", "imei2", "imei3", "bt_address"):
+            number = r[key].upper()
+            if not number:
+                continue
+            if number in seen:
+                fail("%s %s is in two handsets (%s and %s)" % (key, number, seen[number], r["time"]))
+            seen[number] = r["time"]
+    recorded = {}
+    for imei1, imei2, imei3, bt, outcome in line.record(
+            "SELECT imei1, imei2, imei3, upper(bt_addr), outcome FROM jobs"):
+        for number in (imei1, imei2, imei3, bt):
+            recorded.setdefault(number, set()).add(outcome)
+    for number in seen:
+        if not recorded.get(number, set()) - {"refused", "inflight"}:
+            fail("%s is in a handset but not on record as written" % number)
+    return rows
+
+
+SLOT_INI = ("[General]\r\nIMEI=1\r\nIMEI2=1\r\nBT_ADDR=1\r\nAutoGenerateBT_ADDR=1\r\n"
+            "AutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\nSlots=%s\r\n"
+            "EntrerModeWait=0\r\nTimeout=5000\r\n")
+
+
+def check_slots(stampwell, sim, libdirs, target):
+    # Four slots with a simulator each, the first one the line's own.
+    line = Line(stampwell, sim, libdirs, [])
+    try:
+        ports = [line.port]
+        paths = [line.csv]
+        for n in range(3):
+            port, path = line.add_sim("slot%d" % n, [])
+            ports.append(port)
+            paths.append(path)
+        write_settings(line, SLOT_INI % ",".join(str(p) for p in ports))
+        started = time.time()
+        out = line.run(["--batch", "40"])
+        print(out.stdout, end="")
+        if out.returncode != 0 or "summary: 40 of 40 handsets written" not in summary_of(out):
+            fail("4 slots, 40 handsets: exit %d\n%s" % (out.returncode, out.stdout))
+        lines = [l for l in out.stdout.splitlines() if l.startswith("handset ")]
+        used = {int(l.split(" COM")[1].split()[0]) for l in lines}
+        if len(lines) != 40 or used != set(ports):
+            fail("40 lines naming the four slots' ports expected, got ports %s" % sorted(used))
+        rows = check_unique_and_recorded(line, paths)
+        if len(rows) != 40:
+            fail("%d handsets stored, 40 expected" % len(rows))
+        print("slots: 40 handsets on 4 slots in %.1f s" % (time.time() - started))
+    finally:
+        line.close()
+
+    # One slot's handsets refuse every write: the other three go on.
+    line = Line(stampwell, sim, libdirs, ["--fail-writes", "1000000"])
+    try:
+        ports = [line.port]
+        paths = []
+        for n in range(3):
+            port, path = line.add_sim("slot%d" % n, [])
+            ports.append(port)
+            paths.append(path)
+        write_settings(line, SLOT_INI % ",".join(str(p) for p in ports))
+        started = time.time()
+        out = line.run(["--batch", "30"])
+        took = time.time() - started
+        lines = [l for l in out.stdout.splitlines() if l.startswith("handset ")]
+        failed = [l for l in lines if ": FAIL COM%d " % ports[0] in l]
+        passed = [l for l in lines if ": PASS " in l]
+        if out.returncode != 1 or not failed or len(passed) + len(failed) != 30:
+            fail("a refusing slot: exit %d\n%s" % (out.returncode, out.stdout))
+        if any(": FAIL " in l and ": FAIL COM%d " % ports[0] not in l for l in lines):
+            fail("a good slot failed:\n" + out.stdout)
+        if took > 60:
+            fail("the refusing slot held the others up: %.0f s" % took)
+        check_unique_and_recorded(line, paths)
+        print("slots: %d written beside %d refused in %.1f s" % (len(passed), len(failed), took))
+    finally:
+        line.close()
+
+    # SIGKILL during 4-slot runs loses no number.
+    line = Line(stampwell, sim, libdirs, ["--fail-writes", "1"])
+    rng = random.Random(int(os.environ.get("CRASH_SEED", time.time())))
+    kills = 0
+    try:
+        ports = [line.port]
+        paths = [line.csv]
+        for n in range(3):
+            port, path = line.add_sim("slot%d" % n, ["--fail-writes", "1"])
+            ports.append(port)
+            paths.append(path)
+        write_settings(line, SLOT_INI % ",".join(str(p) for p in ports))
+        started = time.time()
+        while sum(len(csv_rows(p)) for p in paths) < target:
+            if time.time() - started > 300:
+                fail("no progress after 300 s")
+            proc = line.start(["--batch", "100000"])
+            time.sleep(rng.uniform(0.05, 1.5))
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGKILL)
+                kills += 1
+            proc.wait()
+        out = line.run(["--batch", "4"])
+        if out.returncode != 0:
+            fail("the final run failed:\n" + out.stdout)
+        time.sleep(0.2)
+        rows = check_unique_and_recorded(line, paths)
+        print("slots crash: %d handsets stored on 4 slots, %d kills, %.0f s"
+              % (len(rows), kills, time.time() - started))
+    finally:
+        line.close()
+    print("slots: 1 passed, 0 failed")
+
+
 def main():
     if len(sys.argv) < 5:
         print(__doc__)
@@ -299,6 +446,8 @@ def main():
     if mode == "batch":
         check_batch(stampwell, sim, libdirs)
         check_numbers(stampwell, sim, libdirs)
+    elif mode == "slots":
+        check_slots(stampwell, sim, libdirs, int(sys.argv[5]) if len(sys.argv) > 5 else 80)
     elif mode == "crash":
         check_crash(stampwell, sim, libdirs, int(sys.argv[5]) if len(sys.argv) > 5 else 200)
     else:

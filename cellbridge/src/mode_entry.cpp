@@ -11,13 +11,13 @@ constexpr DWORD kUsbBaud = 115200;
 }  // namespace
 
 CModeEntry::CModeEntry(std::shared_ptr<CPhoneSession> pSession, BOOL bUsb, PortSet known,
-                       DWORD dwMode, HANDLE hEvent, std::atomic<int>* pnUsbPort)
+                       DWORD dwMode, HANDLE hEvent, std::shared_ptr<std::atomic<int>> pUsbPort)
     : m_pSession(std::move(pSession)),
       m_bUsb(bUsb),
       m_known(std::move(known)),
       m_dwMode(dwMode),
       m_hEvent(hEvent),
-      m_pnUsbPort(pnUsbPort),
+      m_pUsbPort(std::move(pUsbPort)),
       m_hStop(nullptr),
       m_hThread(nullptr),
       m_bStopped(FALSE),
@@ -31,24 +31,29 @@ CModeEntry::~CModeEntry() {
 }
 
 CModeEntry::PortSet CModeEntry::CurrentPorts() {
+    const uint64_t qwMark = CUsbClaims::Instance().Mark();
     PortSet ports;
     for (const platform::ComPortEntry& entry : platform::ListComPorts()) {
         ports.emplace(entry.dwPort, entry.device);
     }
+    CUsbClaims::Instance().ForgetGone(ports, qwMark);
     return ports;
 }
 
 std::shared_ptr<CModeEntry> CModeEntry::StartSerial(std::shared_ptr<CPhoneSession> pSession,
-                                                    DWORD dwMode, HANDLE hEvent, int* pnResult) {
+                                                    DWORD dwMode, HANDLE hEvent,
+                                                    const std::string& skipId, int* pnResult) {
     std::shared_ptr<CModeEntry> pEntry(
         new CModeEntry(std::move(pSession), FALSE, PortSet(), dwMode, hEvent, nullptr));
+    pEntry->m_skipId = skipId;
     return Launch(std::move(pEntry), pnResult);
 }
 
 std::shared_ptr<CModeEntry> CModeEntry::StartUsb(PortSet known, DWORD dwMode, HANDLE hEvent,
-                                                 std::atomic<int>* pnUsbPort, int* pnResult) {
+                                                 std::shared_ptr<std::atomic<int>> pUsbPort,
+                                                 int* pnResult) {
     std::shared_ptr<CModeEntry> pEntry(
-        new CModeEntry(nullptr, TRUE, std::move(known), dwMode, hEvent, pnUsbPort));
+        new CModeEntry(nullptr, TRUE, std::move(known), dwMode, hEvent, std::move(pUsbPort)));
     return Launch(std::move(pEntry), pnResult);
 }
 
@@ -106,8 +111,8 @@ BOOL CModeEntry::Publish(DWORD dwUsbPort, const std::string& device) {
     if (m_bStopped)
         return FALSE;
     m_foundDevice = device;
-    if (m_pnUsbPort != nullptr)
-        m_pnUsbPort->store(static_cast<int>(dwUsbPort));
+    if (m_pUsbPort != nullptr)
+        m_pUsbPort->store(static_cast<int>(dwUsbPort));
     m_bSucceeded = TRUE;
     SetEvent(m_hEvent);
     return TRUE;
@@ -116,7 +121,11 @@ BOOL CModeEntry::Publish(DWORD dwUsbPort, const std::string& device) {
 void CModeEntry::RunSerial() {
     for (;;) {
         DWORD dwMode = 0;
-        int nResult = m_pSession->Hello(m_hStop, &dwMode, nullptr);
+        std::string id;
+        int nResult = m_pSession->Hello(m_hStop, &dwMode, &id);
+        // The handset written last is still connected: not a new one yet.
+        if (nResult == CB_OK && !m_skipId.empty() && id == m_skipId)
+            nResult = CB_E_NO_ANSWER;
         if (nResult == CB_OK) {
             nResult = m_pSession->EnterMode(m_dwMode, m_hStop);
             if (nResult == CB_OK) {
@@ -170,13 +179,18 @@ void CModeEntry::RunUsb() {
         for (const auto& port : current) {
             if (m_known.count(port))
                 continue;
+            // Another session's entry is probing the port or took its
+            // handset: not this entry's to open (looked at again next scan).
+            const uint64_t qwClaim = CUsbClaims::Instance().TryClaim(port);
+            if (qwClaim == 0)
+                continue;
             int nResult = ProbeUsbPort(port.first);
-            if (nResult == CB_OK) {
-                Publish(port.first, port.second);
+            // A published handset stays claimed while it is connected.
+            if (nResult == CB_OK && Publish(port.first, port.second))
                 return;
-            }
-            if (nResult == CB_E_ABORTED)
-                return;
+            CUsbClaims::Instance().Release(port, qwClaim);
+            if (nResult == CB_OK || nResult == CB_E_ABORTED)
+                return;  // stopped
             // Silent or speaking another protocol for the whole probe: a
             // foreign device, not asked again while it stays. A port that
             // could not be opened yet (it appears before it can be opened)

@@ -9,7 +9,9 @@
 // names of devices, so a (number, device) pair identifies one device: a
 // device present at the start keeps its pair and is never taken for new. A
 // port that stays silent for its whole probe (a modem, a scanner) is not
-// probed again during the same entry.
+// probed again during the same entry. USB entries of several sessions run
+// side by side: each port is claimed in CUsbClaims before it is probed, so
+// one handset is entered and published by one entry only.
 #pragma once
 
 #include <atomic>
@@ -21,6 +23,7 @@
 
 #include "phone_session.h"
 #include "platform/windows.h"
+#include "usb_claims.h"
 
 // Not copyable. Start and Stop come from one thread at a time; the entry's
 // thread runs beside them.
@@ -28,18 +31,23 @@ class CModeEntry {
 public:
     // The ports present when the entry began: (number, device), each pair
     // one device.
-    using PortSet = std::set<std::pair<DWORD, std::string>>;
+    using PortSet = CUsbClaims::PortSet;
 
     // Starts a serial entry on pSession. The entry (and the session) stay
     // alive while the thread runs. Null with *pnResult = CB_E_SYSTEM when the
     // thread or its stop event cannot be created.
+    // A handset answering with skipId (when not empty) is taken for absent:
+    // the entry waits until another one answers.
     static std::shared_ptr<CModeEntry> StartSerial(std::shared_ptr<CPhoneSession> pSession,
-                                                   DWORD dwMode, HANDLE hEvent, int* pnResult);
-    // Starts a USB entry; the port found is stored in *pnUsbPort before the
-    // event is set (pnUsbPort must outlive the entry).
+                                                   DWORD dwMode, HANDLE hEvent,
+                                                   const std::string& skipId, int* pnResult);
+    // Starts a USB entry; the port found is stored in *pUsbPort before the
+    // event is set. The entry shares pUsbPort, so its thread never writes to
+    // a cell its session has freed.
     static std::shared_ptr<CModeEntry> StartUsb(PortSet known, DWORD dwMode, HANDLE hEvent,
-                                                std::atomic<int>* pnUsbPort, int* pnResult);
-    // The ports in the COM port map now.
+                                                std::shared_ptr<std::atomic<int>> pUsbPort,
+                                                int* pnResult);
+    // The ports in the COM port map now. Claims on ports gone from it end.
     static PortSet CurrentPorts();
 
     ~CModeEntry();
@@ -58,7 +66,7 @@ public:
 
 private:
     CModeEntry(std::shared_ptr<CPhoneSession> pSession, BOOL bUsb, PortSet known, DWORD dwMode,
-               HANDLE hEvent, std::atomic<int>* pnUsbPort);
+               HANDLE hEvent, std::shared_ptr<std::atomic<int>> pUsbPort);
     static std::shared_ptr<CModeEntry> Launch(std::shared_ptr<CModeEntry> pEntry, int* pnResult);
     static DWORD WINAPI ThreadMain(LPVOID lpParam);
     void RunSerial();
@@ -72,11 +80,12 @@ private:
     BOOL WaitStop(DWORD dwMs);
 
     std::shared_ptr<CPhoneSession> m_pSession;
+    std::string m_skipId;
     const BOOL m_bUsb;
     PortSet m_known;
     const DWORD m_dwMode;
     const HANDLE m_hEvent;
-    std::atomic<int>* const m_pnUsbPort;
+    const std::shared_ptr<std::atomic<int>> m_pUsbPort;
     HANDLE m_hStop;
     HANDLE m_hThread;
     std::mutex m_publishLock;

@@ -157,10 +157,12 @@ int CPhoneSession::Hello(HANDLE hAbort, DWORD* pdwMode, std::string* pId) {
         return nResult;
     if (pdwMode != nullptr)
         *pdwMode = reply.payload[CB_STATUS_SIZE];
-    if (pId != nullptr) {
-        const char* psz = reinterpret_cast<const char*>(&reply.payload[CB_STATUS_SIZE + 1]);
-        pId->assign(psz, strnlen(psz, CB_HANDSET_ID_SIZE));
-    }
+    const char* psz = reinterpret_cast<const char*>(&reply.payload[CB_STATUS_SIZE + 1]);
+    std::string id(psz, strnlen(psz, CB_HANDSET_ID_SIZE));
+    if (pId != nullptr)
+        *pId = id;
+    std::lock_guard<std::mutex> lock(m_idLock);
+    m_lastId = std::move(id);
     return CB_OK;
 }
 
@@ -179,8 +181,18 @@ int CPhoneSession::WriteRecord(BYTE bCommand, const NvWriteRecord* pRecord) {
     BYTE abPayload[CB_RECORD_SIZE];
     memcpy(abPayload, pRecord, CB_RECORD_SIZE);
     CbFrame reply;
-    return Request(bCommand, abPayload, sizeof(abPayload), CbGetTimings().dwWriteReplyMs, nullptr,
-                   CB_STATUS_SIZE, &reply);
+    const int nResult = Request(bCommand, abPayload, sizeof(abPayload),
+                                CbGetTimings().dwWriteReplyMs, nullptr, CB_STATUS_SIZE, &reply);
+    if (nResult == CB_OK) {
+        std::lock_guard<std::mutex> lock(m_idLock);
+        m_storedId = m_lastId;
+    }
+    return nResult;
+}
+
+std::string CPhoneSession::StoredHandsetId() {
+    std::lock_guard<std::mutex> lock(m_idLock);
+    return m_storedId;
 }
 
 int CPhoneSession::ReadItem(WORD wItem, char* pszText, size_t cbText) {

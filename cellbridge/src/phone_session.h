@@ -60,6 +60,10 @@ public:
     int ReadItem(WORD wItem, char* pszText, size_t cbText);
     // Tells the handset the test is over. CB_OK or a code.
     int EndTest();
+    // The id of the handset that stored a write on this session (its last
+    // presence answer before the write); empty when none stored one.
+    // Thread-safe.
+    std::string StoredHandsetId();
 
 private:
     // The handset's status word as a result: 0, the code itself (>= 16), or
@@ -79,4 +83,7 @@ private:
     std::atomic<DWORD> m_dwPort;
     std::atomic<BOOL> m_bHandsetSeen;
     CFrameDecoder m_decoder;
+    std::mutex m_idLock;  // guards the two ids below
+    std::string m_lastId;
+    std::string m_storedId;
 };

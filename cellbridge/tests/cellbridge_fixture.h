@@ -132,14 +132,22 @@ protected:
 
     // Starts simulated handsets with their CSV in the temporary directory.
     CHandsetSim& StartSim(HandsetSimOptions options = QuickSim()) {
-        options.csvPath = CsvPath().string();
-        m_pSim = std::make_unique<CHandsetSim>(options);
-        std::string error;
-        EXPECT_TRUE(m_pSim->Start(&error)) << error;
+        m_pSim = StartNamedSim("handsets", options);
         return *m_pSim;
     }
 
-    fs::path CsvPath() const { return m_dir / "handsets.csv"; }
+    // Further simulated handsets, owned by the caller, with the CSV
+    // <name>.csv in the temporary directory.
+    std::unique_ptr<CHandsetSim> StartNamedSim(const std::string& name,
+                                               HandsetSimOptions options = QuickSim()) {
+        options.csvPath = CsvPath(name).string();
+        auto pSim = std::make_unique<CHandsetSim>(options);
+        std::string error;
+        EXPECT_TRUE(pSim->Start(&error)) << error;
+        return pSim;
+    }
+
+    fs::path CsvPath(const std::string& name = "handsets") const { return m_dir / (name + ".csv"); }
 
     bool WaitEvent(DWORD dwMs) { return WaitForSingleObject(m_hEvent, dwMs) == WAIT_OBJECT_0; }
 
@@ -200,8 +208,9 @@ protected:
     }
 
     // The read-back: each selected item read and compared; 0, the read's
-    // code, or -1 for a text that differs.
-    static int ReadBack(const NvWriteRecord& record) {
+    // code, or -1 for a text that differs. Through hSession, or the
+    // station's exports when it is null.
+    static int ReadBack(const NvWriteRecord& record, HVXSESSION hSession = nullptr) {
         struct Item {
             int32_t nFlag;
             int nId;
@@ -214,7 +223,9 @@ protected:
             if (item.nFlag == 0)
                 continue;
             char szText[16] = {};
-            int nResult = VX_ReadNvItem(item.nId, szText, sizeof(szText));
+            int nResult = hSession != nullptr
+                              ? VX_SessionReadNvItem(hSession, item.nId, szText, sizeof(szText))
+                              : VX_ReadNvItem(item.nId, szText, sizeof(szText));
             if (nResult != 0)
                 return nResult;
             if (strcmp(szText, item.pszWritten) != 0)

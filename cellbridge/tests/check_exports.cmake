@@ -11,8 +11,12 @@ foreach(line IN LISTS lines)
   list(APPEND names ${name})
 endforeach()
 list(SORT names)
-set(expected VX_BeginPhoneTest VX_EndPhoneTest VX_EnterModeProcess VX_FastWriteNvInfo
-             VX_GetUsbPort VX_NvWriteDirect VX_ReadNvItem VX_StopModeProcess)
+set(expected VX_BeginPhoneTest VX_CreateSession VX_DestroySession VX_EndPhoneTest
+             VX_EnterModeProcess VX_FastWriteNvInfo VX_GetUsbPort VX_NvWriteDirect
+             VX_ReadNvItem VX_SessionBeginPhoneTest VX_SessionEndPhoneTest
+             VX_SessionEnterModeProcess VX_SessionFastWriteNvInfo VX_SessionGetUsbPort
+             VX_SessionNvWriteDirect VX_SessionReadNvItem VX_SessionSetNewHandsetOnly
+             VX_SessionStopModeProcess VX_StopModeProcess)
 if(NOT names STREQUAL expected)
   message(FATAL_ERROR "exports: ${names}\nexpected: ${expected}")
 endif()

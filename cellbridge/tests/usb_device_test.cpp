@@ -33,11 +33,7 @@ protected:
         HandsetSimOptions options = QuickSim();
         options.bUnregistered = true;
         options.bNeverAnswer = bSilent;
-        options.csvPath = (m_dir / (name + ".csv")).string();
-        auto pSim = std::make_unique<CHandsetSim>(options);
-        std::string error;
-        EXPECT_TRUE(pSim->Start(&error)) << error;
-        return pSim;
+        return StartNamedSim(name, options);
     }
 
     DWORD NumberOf(const std::string& name) {

@@ -12,7 +12,10 @@
 
 #include "batch_view.h"
 #include "handset_sim.h"
+#include "line_admin.h"
 #include "number_ledger.h"
+#include "pg_test_server.h"
+#include "server_record.h"
 #include "number_rules.h"
 #include "station_settings.h"
 #include "temp_com_map.h"
@@ -53,6 +56,35 @@ protected:
         m_pRunner->PrepareNumbers();
         m_rules.ShowPreparedOnOpen(m_boxes);
     }
+    // As Start, with the record on a fresh line database of the test's own
+    // server, and generation drawing from its pool "line" (IMEI bodies from
+    // 86000000000000, addresses from 00AA00000000).
+    void StartOnLine(CPgTestServer& server, HandsetSimOptions options = {}) {
+        Start(std::move(options));
+        const std::string conninfo = server.ConnInfo(server.NewLineDatabase());
+        CPgConnection db;
+        std::string error;
+        ASSERT_TRUE(db.Connect(conninfo, "test", 5000, &error)) << error;
+        LineRange range;
+        range.name = "line";
+        range.firstBody = 86000000000000;
+        range.count = 100;
+        range.bHasBt = true;
+        range.btFirst = 0xAA00000000;
+        range.btCount = 100;
+        ASSERT_TRUE(AddLineRange(db, range, &error)) << error;
+        ServerRecordSettings settings;
+        settings.conninfo = conninfo;
+        settings.trace.station = "st1";
+        settings.pool = "line";
+        settings.queuePath = m_dir.Path("StampwellQueue.db");
+        m_pLine = std::make_shared<CServerRecord>();
+        ASSERT_TRUE(m_pLine->Open(settings, &error)) << error;
+        m_pRunner->SetLedger(m_pLine);
+        m_pRunner->SetPool("line");
+        m_pRunner->PrepareNumbers();
+        m_rules.ShowPreparedOnOpen(m_boxes);
+    }
     // Starts a job and runs the view's messages until it ended.
     bool RunJob() {
         m_view.bFinished = false;
@@ -68,6 +100,7 @@ protected:
     NumberBoxes m_boxes;
     CBatchView m_view;  // outlives the runner, which posts to it
     std::shared_ptr<CNumberLedger> m_pRecord;
+    std::shared_ptr<CServerRecord> m_pLine;
     std::unique_ptr<CJobRunner> m_pRunner;
     std::unique_ptr<CHandsetSim> m_pSim;
 };
@@ -154,6 +187,67 @@ TEST_F(JobRunnerTest, StopWhileWaitingEndsTheJobAtOnceAndSpendsNoNumber) {
     EXPECT_EQ(m_settings.startNumber, L"35000000000000");
     EXPECT_EQ(m_pRunner->StartNumberForSave(), 35000000000000);
     EXPECT_FALSE(m_pRecord->IsImeiUsed("350000000000006"));
+}
+
+TEST_F(JobRunnerTest, GenerationFromTheLinePoolWritesItsNumbersAndLeavesTheStartNumber) {
+    REQUIRE_PG_SERVER(pServer);
+    m_settings.imei1On = m_settings.imei2On = 1;
+    m_settings.btOn = m_settings.btAuto = 1;
+    m_settings.autoCreate = 1;
+    m_settings.startNumber = L"35000000000000";
+    StartOnLine(*pServer);
+    // Nothing is drawn before the claim: the boxes stay empty.
+    EXPECT_TRUE(m_boxes.imei1.text.empty());
+    for (int nJob = 0; nJob < 2; ++nJob) {
+        ASSERT_TRUE(RunJob());
+        EXPECT_EQ(m_view.result, JobResult::Written);
+        EXPECT_EQ(m_view.status, kPass);
+    }
+    ASSERT_TRUE(m_pSim->WaitFinished(2, 3000));
+    EXPECT_EQ(m_pSim->Results()[0].imei1, "860000000000009");
+    EXPECT_EQ(m_pSim->Results()[0].imei2, "860000000000017");
+    EXPECT_EQ(m_pSim->Results()[0].btAddr, "00AA00000000");
+    EXPECT_EQ(m_pSim->Results()[1].imei1, "860000000000025");
+    EXPECT_EQ(m_pSim->Results()[1].btAddr, "00AA00000001");
+    EXPECT_EQ(m_boxes.imei1.text, L"860000000000025");  // shown once drawn
+    EXPECT_EQ(m_pRunner->JobNumbers().imei2.text, L"860000000000033");
+    // The start number is not the source of numbers: untouched.
+    EXPECT_EQ(m_settings.startNumber, L"35000000000000");
+    EXPECT_EQ(m_pRunner->StartNumberForSave(), 35000000000000);
+}
+
+TEST_F(JobRunnerTest, APoolJobTheHandsetRefusedGivesItsNumbersToTheNextHandset) {
+    REQUIRE_PG_SERVER(pServer);
+    m_settings.imei1On = 1;
+    m_settings.autoCreate = 1;
+    HandsetSimOptions refuses;
+    refuses.nFailWrites = 3;  // every handset refuses all three tries
+    StartOnLine(*pServer, refuses);
+    ASSERT_TRUE(RunJob());
+    EXPECT_EQ(m_view.result, JobResult::Refused);
+    const std::wstring first = m_pRunner->JobNumbers().imei1.text;
+    EXPECT_EQ(first, L"860000000000009");
+    ASSERT_TRUE(RunJob());
+    EXPECT_EQ(m_view.result, JobResult::Refused);
+    EXPECT_EQ(m_pRunner->JobNumbers().imei1.text, first);
+}
+
+TEST_F(JobRunnerTest, AServerDownAtTheJobsStartWritesNothingAndSaysSo) {
+    REQUIRE_PG_SERVER(pServer);
+    m_settings.imei1On = 1;
+    m_settings.autoCreate = 1;
+    StartOnLine(*pServer);
+    ASSERT_TRUE(pServer->StopNow());
+    struct Restart {
+        CPgTestServer* p;
+        ~Restart() { p->Restart(); }
+    } restart{pServer};
+    ASSERT_TRUE(RunJob());
+    EXPECT_EQ(m_view.result, JobResult::NotStarted);
+    EXPECT_EQ(m_view.status, L"无法连接号码服务器，未写入手机!");
+    EXPECT_EQ(m_view.color, ColorFail);
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
+    EXPECT_EQ(m_pSim->Results()[0].nWrites, 0);
 }
 
 }  // namespace

@@ -38,10 +38,45 @@
 //   VX_EndPhoneTest();
 //   CloseHandle(hEvent);
 //
-// Threads: the station calls from its window thread and its worker thread,
-// one call at a time; the library's own mode-entry thread runs beside them.
-// Every export is safe under that contract and returns within the bound
-// given in its comment (production time-outs; no call waits without one).
+// Sessions: the VX_* exports above act on one session the process holds
+// for them. A host that runs several handsets at once, each on its own port,
+// creates a session per handset position with VX_CreateSession and calls the
+// VX_Session* exports on it; each behaves as its VX_* namesake for that
+// session only (its own phone test, mode entry and USB port).
+//
+// Example (one serial handset on a session of its own; compiles as shown):
+//   HVXSESSION hSession = VX_CreateSession();
+//   if (hSession == nullptr)
+//       return 1;
+//   HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+//   int nResult = CB_E_SYSTEM;
+//   if (hEvent != nullptr)
+//       nResult = VX_SessionBeginPhoneTest(hSession, 3, 115200);
+//   if (nResult == CB_OK)
+//       nResult = VX_SessionEnterModeProcess(hSession, 0, 10, hEvent, 0);
+//   if (nResult == CB_OK && WaitForSingleObject(hEvent, 60000) == WAIT_OBJECT_0) {
+//       NvWriteRecord record = {};
+//       const char szAddr[] = "001122334455";
+//       record.nWriteBtAddr = 1;
+//       for (size_t i = 0; i < sizeof(record.szBtAddr); ++i)
+//           record.szBtAddr[i] = szAddr[i];
+//       nResult = VX_SessionNvWriteDirect(hSession, &record);
+//   }
+//   VX_DestroySession(hSession);  // stops the entry and ends the test
+//   if (hEvent != nullptr)
+//       CloseHandle(hEvent);
+//   return nResult;
+//
+// Threads: per session (the default one included), the host makes one call
+// at a time, from any of its threads (the station: its window thread and its
+// worker); the session's mode-entry thread runs beside them. Calls on
+// different sessions may run at the same time: each session talks to its
+// own port and holds no process-wide lock while it waits. USB entries of
+// several sessions may be pending at once; a port that appears goes to one
+// of them only, and a handset one session entered is never probed by
+// another while it stays connected. Every export is safe under that contract
+// and returns within the bound given in its comment (production time-outs;
+// no call waits without one).
 #pragma once
 
 #include <cstddef>
@@ -167,4 +202,41 @@ CELLBRIDGE_API int VX_FastWriteNvInfo(const NvWriteRecord* pRecord);
 // failures leave an empty string (when pszText is writable) and return a
 // CB_E_* code or the handset's NV error code. Returns within 1 s.
 CELLBRIDGE_API int VX_ReadNvItem(int nItem, char* pszText, int cbText);
+
+// A session: its own phone test, pending mode entry and USB port. Created
+// and destroyed by the library only.
+typedef struct VxSession* HVXSESSION;
+
+// Creates a session with no phone test begun. Null when out of memory.
+// Returns at once.
+CELLBRIDGE_API HVXSESSION VX_CreateSession(void);
+
+// Ends the session's phone test (as VX_SessionEndPhoneTest, so within its
+// bound) and frees the session; hSession is invalid afterwards. No other
+// call on the session may be in progress. A null handle is harmless. Once it
+// returns, the session's mode entry never sets its event.
+CELLBRIDGE_API void VX_DestroySession(HVXSESSION hSession);
+
+// The exports above, for one session: each behaves as its VX_* namesake,
+// with that session's phone test, mode entry and USB port, and within the
+// same bound. A null hSession returns CB_E_INVALID_ARG (VX_SessionReadNvItem
+// also leaves an empty string where pszText allows one), except
+// VX_SessionGetUsbPort, which returns 0 (no port: any other number could be
+// opened as a port); the void ones then do nothing.
+CELLBRIDGE_API int VX_SessionBeginPhoneTest(HVXSESSION hSession, int nPort, int nBaud);
+CELLBRIDGE_API void VX_SessionEndPhoneTest(HVXSESSION hSession);
+CELLBRIDGE_API int VX_SessionEnterModeProcess(HVXSESSION hSession, int nUsb, int nMode,
+                                              HANDLE hEvent, int nReserved);
+CELLBRIDGE_API void VX_SessionStopModeProcess(HVXSESSION hSession);
+CELLBRIDGE_API int VX_SessionGetUsbPort(HVXSESSION hSession);
+CELLBRIDGE_API int VX_SessionNvWriteDirect(HVXSESSION hSession, const NvWriteRecord* pRecord);
+CELLBRIDGE_API int VX_SessionFastWriteNvInfo(HVXSESSION hSession, const NvWriteRecord* pRecord);
+CELLBRIDGE_API int VX_SessionReadNvItem(HVXSESSION hSession, int nItem, char* pszText, int cbText);
+
+// For a station that starts its next handset by itself: with bOn non-zero,
+// the session's serial mode entries never take the handset that stored the
+// session's last successful write while it still answers (by its handset
+// id); they wait until another handset is connected. Off by default (and
+// on the default session). A null hSession does nothing. Returns at once.
+CELLBRIDGE_API void VX_SessionSetNewHandsetOnly(HVXSESSION hSession, int bOn);
 }

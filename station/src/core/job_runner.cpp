@@ -38,7 +38,13 @@ CJobRunner::~CJobRunner() {
 bool CJobRunner::CreateEvents() {
     m_pShared->hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_pShared->hModeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return m_pShared->hStopEvent != nullptr && m_pShared->hModeEvent != nullptr;
+    m_pShared->hSession = VX_CreateSession();
+    return m_pShared->hStopEvent != nullptr && m_pShared->hModeEvent != nullptr &&
+           m_pShared->hSession != nullptr;
+}
+
+void CJobRunner::SetWaitsForNewHandset(bool bOn) {
+    VX_SessionSetNewHandsetOnly(m_pShared->hSession, bOn ? 1 : 0);
 }
 
 HANDLE CJobRunner::ModeEvent() const {
@@ -171,13 +177,13 @@ bool CJobRunner::StartJob() {
         m_port.usb = 1;
 
     if (m_port.usb == 0) {
-        if (VX_BeginPhoneTest(m_port.port, 115200) != 0) {
-            VX_EndPhoneTest();
-            if (VX_BeginPhoneTest(m_port.port, 115200) != 0) {
+        if (VX_SessionBeginPhoneTest(m_pShared->hSession, m_port.port, 115200) != 0) {
+            VX_SessionEndPhoneTest(m_pShared->hSession);
+            if (VX_SessionBeginPhoneTest(m_pShared->hSession, m_port.port, 115200) != 0) {
                 PrepareNumbers();
                 EnableAfterJob();
                 m_view.ShowStatus(Format(L"打开串口失败%d", m_port.port), ColorFail);
-                VX_EndPhoneTest();
+                VX_SessionEndPhoneTest(m_pShared->hSession);
                 FocusAfterJob();
                 return false;
             }
@@ -212,14 +218,15 @@ bool CJobRunner::StartJob() {
         delete pRaw;
         m_bJobActive = false;
         if (m_port.usb == 0)
-            VX_EndPhoneTest();
+            VX_SessionEndPhoneTest(m_pShared->hSession);
         PrepareNumbers();
         EnableAfterJob();
         m_view.ShowStatus(Format(L"写数据失败!错误代码: %d!", CB_E_SYSTEM), ColorFail);
         FocusAfterJob();
         return false;
     }
-    const int nEnter = VX_EnterModeProcess(m_port.usb, 10, m_pShared->hModeEvent, 0);
+    const int nEnter =
+        VX_SessionEnterModeProcess(m_pShared->hSession, m_port.usb, 10, m_pShared->hModeEvent, 0);
     if (nEnter != 0) {
         // The mode entry never started: the worker would only wait for the
         // whole time-out. It is stopped (it frees the port) and the reason

@@ -83,9 +83,13 @@ public:
     CJobRunner(const CJobRunner&) = delete;
     CJobRunner& operator=(const CJobRunner&) = delete;
 
-    // The two manual-reset events, created not signalled. FALSE when they
-    // cannot be created.
+    // The two manual-reset events, created not signalled, and the runner's
+    // own phone-command session. FALSE when they cannot be created.
     bool CreateEvents();
+    // A runner that starts its next job by itself: a job never enters the
+    // handset the last one wrote while it is still connected, it waits for
+    // the next handset.
+    void SetWaitsForNewHandset(bool bOn);
     HANDLE ModeEvent() const;
     HANDLE StopEvent() const;
     // The record of every handset written or tried, and the settings file

@@ -161,8 +161,8 @@ void CJobRunner::WorkerMain(JobSpec& job) {
     const DWORD t0 = GetTickCount();
     for (;;) {
         if (GetTickCount() - t0 > static_cast<DWORD>(job.settings.timeoutMs)) {
-            VX_StopModeProcess();
-            VX_EndPhoneTest();
+            VX_SessionStopModeProcess(job.Session());
+            VX_SessionEndPhoneTest(job.Session());
             job.Show(L"操作超时，请重试一下!!!", ColorFail);
             job.PostDone(static_cast<int>(JobResult::NotStarted));
             return;
@@ -171,8 +171,8 @@ void CJobRunner::WorkerMain(JobSpec& job) {
             // Stopped while waiting: the port is freed in either case (a
             // handset that entered its mode meanwhile is simply let go).
             if (WaitForSingleObject(shared.hModeEvent, 0) != WAIT_OBJECT_0)
-                VX_StopModeProcess();
-            VX_EndPhoneTest();
+                VX_SessionStopModeProcess(job.Session());
+            VX_SessionEndPhoneTest(job.Session());
             return;
         }
         if (WaitForSingleObject(shared.hModeEvent, 0) == WAIT_OBJECT_0)
@@ -183,10 +183,10 @@ void CJobRunner::WorkerMain(JobSpec& job) {
 
     if (job.nUsb != 0) {
         Sleep(100);
-        job.nPort = VX_GetUsbPort();
+        job.nPort = VX_SessionGetUsbPort(job.Session());
         job.PostUsbPort(job.nPort);
-        if (VX_BeginPhoneTest(job.nPort, 115200) != 0) {
-            VX_EndPhoneTest();
+        if (VX_SessionBeginPhoneTest(job.Session(), job.nPort, 115200) != 0) {
+            VX_SessionEndPhoneTest(job.Session());
             job.Show(Format(L"打开串口%d失败", job.nPort), ColorFail);
             job.PostDone(static_cast<int>(JobResult::NotStarted));
             return;
@@ -196,7 +196,7 @@ void CJobRunner::WorkerMain(JobSpec& job) {
     if (job.nUsb == 0 &&
         WaitForSingleObject(shared.hStopEvent, static_cast<DWORD>(std::max(
                                                    0, job.settings.modeWaitMs))) == WAIT_OBJECT_0) {
-        VX_EndPhoneTest();
+        VX_SessionEndPhoneTest(job.Session());
         return;
     }
 
@@ -221,7 +221,7 @@ void CJobRunner::WorkerMain(JobSpec& job) {
         return WaitForSingleObject(shared.hStopEvent, 0) == WAIT_OBJECT_0;
     };
     if (stopped()) {
-        VX_EndPhoneTest();
+        VX_SessionEndPhoneTest(job.Session());
         return;
     }
 
@@ -264,7 +264,7 @@ void CJobRunner::WorkerMain(JobSpec& job) {
             }
         }
         if (nRow == 0) {
-            VX_EndPhoneTest();
+            VX_SessionEndPhoneTest(job.Session());
             job.Show(ClaimFailureText(job, claim), ColorFail);
             if (claim.kind == ClaimFailure::Conflict && job.bGeneration && !job.bPool)
                 shared.MarkUsed(job.nLastBody);
@@ -277,7 +277,7 @@ void CJobRunner::WorkerMain(JobSpec& job) {
         // station's transaction): the numbers were not sent.
         if (shared.pLedger)
             shared.pLedger->FinishJob(nRow, LedgerOutcome::Refused, kStoppedBeforeWrite, &error);
-        VX_EndPhoneTest();
+        VX_SessionEndPhoneTest(job.Session());
         return;
     }
     job.pWriting->store(true);
@@ -288,7 +288,8 @@ void CJobRunner::WorkerMain(JobSpec& job) {
         // After Stop no new try starts; the one under way finishes.
         if (nTry > 0 && stopped())
             break;
-        nResult = s.fastWrite ? VX_FastWriteNvInfo(&record) : VX_NvWriteDirect(&record);
+        nResult = s.fastWrite ? VX_SessionFastWriteNvInfo(job.Session(), &record)
+                              : VX_SessionNvWriteDirect(job.Session(), &record);
         Sleep(100);
         if (ClassifyWrite(nResult) == JobResult::Uncertain)
             bMaybeStored = true;
@@ -331,7 +332,7 @@ void CJobRunner::WorkerMain(JobSpec& job) {
         job.Show(
             s.fastWrite ? L"写数据成功!按Enter键继续下一个!" : L"写数据成功!按Enter键继续下一个",
             ColorPass);
-    VX_EndPhoneTest();
+    VX_SessionEndPhoneTest(job.Session());
     job.PostDone(static_cast<int>(result));
 }
 
@@ -359,7 +360,7 @@ int CJobRunner::ReadBack(JobSpec& job) {
         if (!item.nOn)
             continue;
         char szText[16] = {};
-        const int nCode = VX_ReadNvItem(item.nItem, szText, item.cb);
+        const int nCode = VX_SessionReadNvItem(job.Session(), item.nItem, szText, item.cb);
         if (nCode != 0) {
             job.Show(Format(item.lpszReadFail, nCode), ColorFail);
             return nCode;
@@ -391,7 +392,8 @@ std::vector<std::string> CJobRunner::NumbersInHandset(const JobSpec& job, const 
     std::vector<std::string> carried;
     for (const auto& [nOn, nItem, pText] : items) {
         char szText[16] = {};
-        if (nOn && !pText->empty() && VX_ReadNvItem(nItem, szText, sizeof szText) == 0 &&
+        if (nOn && !pText->empty() &&
+            VX_SessionReadNvItem(job.Session(), nItem, szText, sizeof szText) == 0 &&
             same(*pText, szText))
             carried.push_back(*pText);
     }

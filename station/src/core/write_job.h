@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "cellbridge/cellbridge.h"
 #include "job_runner.h"
 #include "platform/win_codepage.h"
 #include "platform/win_format.h"
@@ -42,6 +43,9 @@ inline std::string Ansi(const std::wstring& text) {
 struct CJobRunner::Shared {
     HANDLE hModeEvent = nullptr;
     HANDLE hStopEvent = nullptr;
+    // The runner's own phone-command session: its port, mode entry and
+    // handset, apart from every other runner's.
+    HVXSESSION hSession = nullptr;
     std::shared_ptr<IJobRecord> pLedger;
     std::string pool;  // generation's pool on the line's record, empty for none
     CSettingsFile settingsFile;
@@ -54,6 +58,8 @@ struct CJobRunner::Shared {
     IStationView* pView = nullptr;  // null once the runner detached
 
     ~Shared() {
+        // The last owner is gone: no call on the session is in progress.
+        VX_DestroySession(hSession);
         if (hModeEvent != nullptr)
             CloseHandle(hModeEvent);
         if (hStopEvent != nullptr)
@@ -84,6 +90,7 @@ struct CJobRunner::JobSpec {
     bool bPool = false;      // generation draws from the pool (bGeneration too)
     int64_t nLastBody = -1;  // the body of the job's last IMEI (generation)
 
+    HVXSESSION Session() const { return pShared->hSession; }
     // Shown only while the job is the window's current one.
     void Show(const std::wstring& text, std::optional<COLORREF> crBk) const;
     void PostDone(int nResult) const;

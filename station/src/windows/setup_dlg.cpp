@@ -14,8 +14,10 @@
 
 #include "dialog_layout.h"
 #include "number_rules.h"
+#include "platform/win_format.h"
 
 const wchar_t MSG_START_NUMBER_LENGTH[] = L"请输入14位起始IMEI";
+const wchar_t MSG_START_NUMBER_FROM_POOL[] = L"IMEI来自号码池 %s，不使用起始号：";
 
 namespace {
 
@@ -82,6 +84,7 @@ void CSetupDlg::CreateControls() {
     m_pStartNumber->setGeometry(units.Rect(14, 80, 160, 20));
 
     auto* pCaption = new QLabel(Q(L"自动IMEI（主卡）起始号（勾选自动生成IMEI时有效）："), this);
+    m_pStartCaption = pCaption;
     pCaption->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     const QRect captionRect = units.Rect(14, 68, 260, 10);
     pCaption->setGeometry(captionRect.x(), captionRect.y(), captionRect.width(),
@@ -136,6 +139,12 @@ void CSetupDlg::OnInitDialog() {
     // as the click rules keep it (and as its caption says).
     if (!s.autoCreate || s.autoFromImei1)
         Disable({m_pStartNumber});
+    if (!m_pool.empty()) {
+        wchar_t szCaption[256];
+        _snwprintf_s(szCaption, 256, _TRUNCATE, MSG_START_NUMBER_FROM_POOL, m_pool.c_str());
+        m_pStartCaption->setText(Q(szCaption));
+        Disable({m_pStartNumber});
+    }
 
     // The phase check is not offered at this station.
     m_pPhaseCheck->setChecked(false);
@@ -164,7 +173,8 @@ void CSetupDlg::OnClickedImei2Or3(const QCheckBox* pClicked) {
 
 void CSetupDlg::OnClickedAutoCreate() {
     if (m_pAutoCreate->isChecked()) {
-        Enable({m_pStartNumber});
+        if (m_pool.empty())
+            Enable({m_pStartNumber});
         Disable({m_pAutoFromImei1});
         Uncheck({m_pAutoFromImei1});
         if (m_bImei2OnAtOpen)
@@ -188,7 +198,8 @@ void CSetupDlg::OnClickedAutoFromImei1() {
         Uncheck({m_pUseSame});
         Enable({m_pAutoCreate});
         Uncheck({m_pAutoCreate});
-        Enable({m_pStartNumber});
+        if (m_pool.empty())
+            Enable({m_pStartNumber});
     }
 }
 
@@ -215,7 +226,7 @@ void CSetupDlg::OnOK() {
     m_startNumber = m_pStartNumber->text().toStdWString();
     s.startNumber = m_startNumber;
 
-    if (s.autoCreate) {
+    if (s.autoCreate && m_pool.empty()) {
         if (m_startNumber.size() != kStartNumberChars) {
             ShowMessage(Q(MSG_START_NUMBER_LENGTH));
             return;

@@ -11,6 +11,7 @@
 #include "station_settings.h"
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -32,6 +33,9 @@ enum SetupControlId {
 
 // The messages of a refused OK.
 extern const wchar_t MSG_START_NUMBER_LENGTH[];
+// The start number's caption when the IMEIs come from the line's pool (%s:
+// the pool's name).
+extern const wchar_t MSG_START_NUMBER_FROM_POOL[];
 
 class CSetupDlg : public QDialog {
 public:
@@ -39,6 +43,11 @@ public:
     explicit CSetupDlg(StationSettings* pSettings, QWidget* pParent = nullptr);
     CSetupDlg(const CSetupDlg&) = delete;
     CSetupDlg& operator=(const CSetupDlg&) = delete;
+
+    // Generation draws its IMEIs from this pool of the line's record: the
+    // start number is then not used, and the dialog says so (its box stays
+    // disabled and is not checked on OK). Call before OnInitDialog.
+    void SetPool(const std::wstring& pool) { m_pool = pool; }
 
     // Runs OnInitDialog, then the dialog modally; returns QDialog::Accepted
     // (OK) or QDialog::Rejected (Cancel, Esc, the close box).
@@ -76,6 +85,7 @@ private:
 
     StationSettings* m_pSettings;
     std::wstring m_startNumber;
+    std::wstring m_pool;
     // imei2On as it stood when the dialog opened (the generation box's click
     // rule reads it, not the IMEI(2) box).
     bool m_bImei2OnAtOpen = false;
@@ -90,6 +100,7 @@ private:
     QCheckBox* m_pBtAuto = nullptr;
     QCheckBox* m_pPhaseCheck = nullptr;
     QLineEdit* m_pStartNumber = nullptr;
+    QLabel* m_pStartCaption = nullptr;
     QPushButton* m_pOk = nullptr;
     QPushButton* m_pCancel = nullptr;
 };

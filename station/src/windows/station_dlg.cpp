@@ -270,8 +270,10 @@ bool CStationDlg::OpenRecord() {
         m_rules.RaiseStartNumber(ResumeStartBody(*pRecord, ReadDecimal(m_settings.startNumber)));
     m_pRecord = pRecord;
     m_runner.SetLedger(pRecord);
-    if (!recordSettings.server.empty())
+    if (!recordSettings.server.empty()) {
         m_runner.SetPool(recordSettings.pool);
+        m_pool = WideFromUtf8(recordSettings.pool);
+    }
     return true;
 }
 
@@ -407,6 +409,7 @@ void CStationDlg::OnStop() {
 
 void CStationDlg::OnSetup() {
     CSetupDlg dlg(&m_settings, this);
+    dlg.SetPool(m_pool);
     if (dlg.DoModal() != QDialog::Accepted)
         return;
     PrepareNumbers();

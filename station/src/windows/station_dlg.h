@@ -156,6 +156,7 @@ private:
     std::wstring m_statusText;
     CJobRunner m_runner{m_settings, m_port, m_rules, m_boxes, *this};
     std::shared_ptr<IJobRecord> m_pRecord;
+    std::wstring m_pool;  // generation's pool on the line's record, empty for none
     std::wstring m_recordError;
     bool m_bSettingsRead = false;
     bool m_bLeftWorker = false;

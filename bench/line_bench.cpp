@@ -175,11 +175,11 @@ void BM_PgbenchJobs(benchmark::State& state) {
         out << PgbenchScript();
     }
     for (auto _ : state) {
-        const std::string command =
-            "pgbench -n -M extended -c " + std::to_string(nClients) + " -j " +
-            std::to_string(nClients) + " -T " + std::to_string(static_cast<int>(kRunSeconds)) +
-            " -D pool=" + kPool + " -f " + script + " -h 127.0.0.1 -p " +
-            std::to_string(server.Port()) + " -U stampwell " + db + " 2>&1";
+        const std::string command = "pgbench -n -M extended -c " + std::to_string(nClients) +
+                                    " -j " + std::to_string(nClients) + " -T " +
+                                    std::to_string(static_cast<int>(kRunSeconds)) +
+                                    " -D pool=" + kPool + " -f " + script + " -h 127.0.0.1 -p " +
+                                    std::to_string(server.Port()) + " -U stampwell " + db + " 2>&1";
         std::FILE* pPipe = popen(command.c_str(), "r");
         if (pPipe == nullptr) {
             state.SkipWithError("pgbench cannot be started");

@@ -48,7 +48,8 @@ public:
 
     // On the server's socket, for the benchmark's own set-up and checks.
     std::string SocketConnInfo(const std::string& db) const {
-        return "host=" + m_dir + " port=" + std::to_string(m_nPort) + " user=stampwell dbname=" + db;
+        return "host=" + m_dir + " port=" + std::to_string(m_nPort) +
+               " user=stampwell dbname=" + db;
     }
 
     // A new database db with the line's schema and the pool `pool` of

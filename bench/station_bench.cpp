@@ -4,7 +4,9 @@
 // each write that the station's write job makes). The difference is what
 // the station adds: its record (two durable commits per handset), the
 // start number stored after every write, the worker thread and its 10 ms
-// polling, and the process start amortised over the batch.
+// polling, and the process start amortised over the batch. The batch runs
+// twice: with the record in its SQLite file beside the program, and with
+// the line's PostgreSQL server (durable, over loopback TCP) and a pool.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -15,6 +17,7 @@
 
 #include "cellbridge/cellbridge.h"
 #include "handset_sim.h"
+#include "pg_bench_server.h"
 #include "platform/win_handle.h"
 #include "platform/win_sync.h"
 #include "temp_com_map.h"
@@ -70,7 +73,21 @@ void BM_MinimalCellbridgeLoop(benchmark::State& state) {
     line.sim.Stop();
 }
 
+// state.range(0): 0 the SQLite record, 1 the line's server with a pool.
 void BM_StationBatch(benchmark::State& state) {
+    const bool bServer = state.range(0) != 0;
+    std::string record;
+    if (bServer) {
+        CBenchPgServer* pServer = CBenchPgServer::Get();
+        std::string error;
+        if (pServer == nullptr || !pServer->NewLine("batch", "bench", 100000, &error)) {
+            state.SkipWithError(("no PostgreSQL server: " + error).c_str());
+            return;
+        }
+        record = "[Record]\r\nServer=" + pServer->TcpConnInfo("batch") +
+                 "\r\nStation=bench\r\nPool=bench\r\n";
+    }
+    state.SetLabel(bServer ? "line server, pool" : "SQLite file");
     Line line;
     const std::filesystem::path dir = std::filesystem::path(line.map.Dir()) / "station";
     std::filesystem::create_directories(dir);
@@ -78,7 +95,8 @@ void BM_StationBatch(benchmark::State& state) {
     {
         std::ofstream ini(dir / "Stampwell.ini", std::ios::binary);
         ini << "[General]\r\nIMEI=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\nPort="
-            << line.sim.Port() << "\r\nEntrerModeWait=0\r\nTimeout=5000\r\n";
+            << line.sim.Port() << "\r\nEntrerModeWait=0\r\nTimeout=5000\r\n"
+            << record;
     }
     const std::string command = "LD_LIBRARY_PATH=" STATION_LIBDIRS " " +
                                 (dir / "stampwell").string() + " --batch " +
@@ -96,5 +114,10 @@ void BM_StationBatch(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_MinimalCellbridgeLoop)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
-BENCHMARK(BM_StationBatch)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_StationBatch)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(5);
 BENCHMARK_MAIN();

@@ -10,10 +10,13 @@
 namespace {
 
 // libpq's own bounds, under ours: it gives up on a silent server or link by
-// itself as well. A user's connection string may set any of them.
+// itself as well. GSSAPI encryption is off unless the line asks for it: its
+// negotiation only delays every connect where no Kerberos is set up. A
+// user's connection string may set any of them.
 const char* const kBoundKeys[] = {"connect_timeout",     "keepalives",       "keepalives_idle",
-                                  "keepalives_interval", "keepalives_count", "tcp_user_timeout"};
-const char* const kBoundValues[] = {"5", "1", "5", "2", "3", "10000"};
+                                  "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+                                  "gssencmode"};
+const char* const kBoundValues[] = {"5", "1", "5", "2", "3", "10000", "disable"};
 
 std::string Trimmed(const char* lpszMessage) {
     std::string text = lpszMessage != nullptr ? lpszMessage : "";

@@ -142,9 +142,8 @@ int Status(CPgConnection& db, const std::string& name) {
         std::printf("no pools (add one with add-range)\n");
         return 0;
     }
-    bool bAnyBt = false;
-    for (const LineRangeState& state : ranges)
-        bAnyBt = bAnyBt || state.range.bHasBt;
+    const bool bAnyBt = std::any_of(ranges.begin(), ranges.end(),
+                                    [](const LineRangeState& s) { return s.range.bHasBt; });
     std::vector<std::vector<std::string>> rows = {{"pool", "first", "next", "used", "left"}};
     if (bAnyBt)
         rows[0].insert(rows[0].end(), {"bt first", "bt next", "bt used", "bt left"});
@@ -172,9 +171,8 @@ int Report(CPgConnection& db) {
         std::printf("no jobs on record\n");
         return 0;
     }
-    bool bInFlight = false;
-    for (const StationReport& station : report)
-        bInFlight = bInFlight || station.inFlight > 0;
+    const bool bInFlight = std::any_of(report.begin(), report.end(),
+                                       [](const StationReport& s) { return s.inFlight > 0; });
     std::vector<std::vector<std::string>> rows = {
         {"station", "written", "refused", "uncertain", "presumed written"}};
     if (bInFlight)

@@ -95,3 +95,71 @@ bool ExportLineCsv(CPgConnection& db, const std::string& csvPath, std::string* p
     }
     return out.Commit(pError);
 }
+
+bool ReadLineRanges(CPgConnection& db, const std::string& name,
+                    std::vector<LineRangeState>* pRanges, std::string* pError) {
+    CPgResult rows;
+    if (!db.Exec("SELECT name, first_body, body_count, next_body, bt_first IS NOT NULL, bt_first,"
+                 " bt_count, bt_next FROM ranges WHERE $1 = '' OR name = $1 ORDER BY name",
+                 {name}, &rows, pError))
+        return false;
+    if (!name.empty() && rows.Rows() == 0)
+        return Fail(pError, "no pool named " + name);
+    pRanges->clear();
+    for (int r = 0; r < rows.Rows(); ++r) {
+        LineRangeState state;
+        state.range.name = rows.Text(r, 0);
+        state.range.firstBody = rows.Int(r, 1);
+        state.range.count = rows.Int(r, 2);
+        state.nextBody = rows.Int(r, 3);
+        state.range.bHasBt = rows.Text(r, 4) == "t";
+        state.range.btFirst = rows.Int(r, 5);
+        state.range.btCount = rows.Int(r, 6);
+        state.btNext = rows.Int(r, 7);
+        pRanges->push_back(state);
+    }
+    return true;
+}
+
+bool ReadLineReport(CPgConnection& db, std::vector<StationReport>* pReport, std::string* pError) {
+    // firsts: each handset's first job (a rework row ranks after every other
+    // row of its handset); counts: each station's outcomes and the span of
+    // its jobs' times in seconds.
+    CPgResult rows;
+    if (!db.Exec("WITH firsts AS ("
+                 " SELECT DISTINCT ON (handset) handset, station, outcome FROM"
+                 "  (SELECT coalesce(nullif(imei1, ''), upper(nullif(bt_addr, ''))) AS handset,"
+                 "   station, outcome, rework, time, id FROM jobs) AS j"
+                 " WHERE handset IS NOT NULL ORDER BY handset, rework <> 0, time, id),"
+                 " tried AS (SELECT station, count(*) AS handsets,"
+                 "  count(*) FILTER (WHERE outcome = 'written') AS first_pass"
+                 "  FROM firsts GROUP BY station),"
+                 " counts AS (SELECT station,"
+                 "  count(*) FILTER (WHERE outcome = 'written') AS written,"
+                 "  count(*) FILTER (WHERE outcome = 'refused') AS refused,"
+                 "  count(*) FILTER (WHERE outcome = 'uncertain') AS uncertain,"
+                 "  count(*) FILTER (WHERE outcome = 'presumedwritten') AS presumed,"
+                 "  count(*) FILTER (WHERE outcome = 'inflight') AS inflight,"
+                 "  extract(epoch FROM max(time) - min(time))::numeric AS span"
+                 "  FROM jobs GROUP BY station)"
+                 " SELECT c.station, c.written, c.refused, c.uncertain, c.presumed, c.inflight,"
+                 "  coalesce(round(100.0 * t.first_pass / nullif(t.handsets, 0), 1)::text, '-'),"
+                 "  round(c.written * 3600.0 / greatest(c.span, 60), 1)::text"
+                 " FROM counts AS c LEFT JOIN tried AS t USING (station) ORDER BY c.station",
+                 {}, &rows, pError))
+        return false;
+    pReport->clear();
+    for (int r = 0; r < rows.Rows(); ++r) {
+        StationReport station;
+        station.station = rows.Text(r, 0);
+        station.written = rows.Int(r, 1);
+        station.refused = rows.Int(r, 2);
+        station.uncertain = rows.Int(r, 3);
+        station.presumedWritten = rows.Int(r, 4);
+        station.inFlight = rows.Int(r, 5);
+        station.firstPassYield = rows.Text(r, 6);
+        station.perHour = rows.Text(r, 7);
+        pReport->push_back(station);
+    }
+    return true;
+}

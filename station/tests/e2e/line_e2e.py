@@ -4,7 +4,7 @@ pool on the line's PostgreSQL server, each with its own handset-sim, while
 stations are killed with SIGKILL, the server is stopped at once and the
 stations' connections are cut.
 
-  line_e2e.py STAMPWELL HANDSET_SIM LIBDIRS PG_TEST_SERVER [HANDSETS] [--pool-tool PATH]
+  line_e2e.py STAMPWELL HANDSET_SIM LIBDIRS PG_TEST_SERVER [HANDSETS] --pool-tool PATH
 
 HANDSETS (default 2000; LINE_E2E_HANDSETS overrides it) handsets are stored
 in all. The stations reach the server through a TCP proxy (socat) that is
@@ -19,7 +19,6 @@ any station.
 import csv
 import os
 import random
-import re
 import shutil
 import signal
 import socket
@@ -49,17 +48,6 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def c_string_constant(source, name):
-    """The text of a C string constant made of adjacent literals (no escapes
-    but \\" and \\\\), as line_schema.cpp defines its statements."""
-    match = re.search(r"\b" + re.escape(name) + r"\[\]\s*=\s*((?:\s*\"(?:[^\"\\]|\\.)*\")+)\s*;",
-                      source)
-    if not match:
-        fail("%s not found in the schema's source" % name)
-    parts = re.findall(r"\"((?:[^\"\\]|\\.)*)\"", match.group(1))
-    return "".join(p.replace("\\\"", "\"").replace("\\\\", "\\") for p in parts)
 
 
 class Server:
@@ -138,25 +126,13 @@ def make_line(server, pool_tool, handsets):
     handset's two IMEIs and address, and for numbers spent by kills."""
     server.psql("postgres", "CREATE DATABASE line")
     bodies = handsets * 4 + 2000
-    if pool_tool:
-        for args in (["init"], ["add-range", POOL, str(FIRST_BODY), str(bodies), "--bt",
-                                "%012X" % BT_FIRST, str(bodies)]):
-            out = subprocess.run([pool_tool, "--server", server.local("line")] + args,
-                                 capture_output=True, text=True, timeout=60)
-            if out.returncode != 0:
-                fail("stampwell-pool %s: %s%s" % (" ".join(args), out.stdout, out.stderr))
-        return "stampwell-pool"
-    source_path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src",
-                               "record", "line_schema.cpp")
-    with open(source_path) as f:
-        schema = c_string_constant(f.read(), "kSchemaV1")
-    server.psql("line", "BEGIN;" + schema +
-                "CREATE TABLE stampwell_schema (version integer NOT NULL);"
-                "INSERT INTO stampwell_schema VALUES (1);"
-                "INSERT INTO ranges (name, first_body, body_count, next_body, bt_first, bt_count,"
-                " bt_next) VALUES ('%s', %d, %d, %d, %d, %d, %d);COMMIT"
-                % (POOL, FIRST_BODY, bodies, FIRST_BODY, BT_FIRST, bodies, BT_FIRST))
-    return "psql"
+    for args in (["init"], ["add-range", POOL, str(FIRST_BODY), str(bodies), "--bt",
+                            "%012X" % BT_FIRST, str(bodies)]):
+        out = subprocess.run([pool_tool, "--server", server.local("line")] + args,
+                             capture_output=True, text=True, timeout=60)
+        if out.returncode != 0:
+            fail("stampwell-pool %s: %s%s" % (" ".join(args), out.stdout, out.stderr))
+    return "stampwell-pool"
 
 
 class Station:
@@ -474,7 +450,7 @@ def main():
         i = args.index("--pool-tool")
         pool_tool = args[i + 1]
         del args[i:i + 2]
-    if len(args) < 4:
+    if len(args) < 4 or pool_tool is None:
         print(__doc__)
         return 2
     stampwell, sim, libdirs, pg_script = args[:4]

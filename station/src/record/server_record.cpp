@@ -48,7 +48,7 @@ struct CServerRecord::State {
     Link jobLink;       // claims, outcomes, lookups
     Link deliveryLink;  // the delivery thread's own
     std::mutex recoverLock;
-    bool bRecovered = false;
+    std::atomic<bool> bRecovered{false};  // written under recoverLock
     std::atomic<int> nRecovered{0};
     std::atomic<int> nPending{0};
     std::mutex tokenLock;
@@ -171,7 +171,7 @@ DWORD WINAPI DeliveryProc(LPVOID lpParam) {
     DWORD dwWait = 0;
     while (WaitForSingleObject(state.hStop, dwWait) == WAIT_TIMEOUT) {
         std::string error;
-        if (state.nPending.load() > 0 || !state.bRecovered) {
+        if (state.nPending.load() > 0 || !state.bRecovered.load()) {
             if (state.nPending.load() > 0) {
                 state.Deliver(&error);
             } else {

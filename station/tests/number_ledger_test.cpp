@@ -206,6 +206,24 @@ TEST_F(NumberLedgerTest, JobRoundTripAsTheShellSeesIt) {
         "uncertain|-3\n");
 }
 
+TEST_F(NumberLedgerTest, AnOlderFileGetsTheNewColumnsAndJobsKeepTheirTrace) {
+    // The jobs table as the first versions made it, with one job.
+    Shell("CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL, port TEXT,"
+          " imei1 TEXT, imei2 TEXT, imei3 TEXT, bt_addr TEXT, outcome TEXT NOT NULL,"
+          " result INTEGER, finished TEXT);\n"
+          "INSERT INTO jobs (time, port, imei1, outcome) VALUES ('t', 'COM1', '350000000000006',"
+          " 'written');\n");
+    CNumberLedger ledger;
+    std::string error;
+    ASSERT_TRUE(ledger.Open(DbPath(), &error)) << error;
+    ledger.SetTrace({"st7", "Li", "WO-12"});
+    Finish(ledger, Begin(ledger, "350000000000014"), LedgerOutcome::Written, 0);
+    EXPECT_EQ(Shell(".mode list\n.nullvalue NULL\nSELECT imei1, rework, station, operator, "
+                    "work_order FROM jobs ORDER BY id;\n"),
+              "350000000000006|0|NULL|NULL|NULL\n350000000000014|0|st7|Li|WO-12\n");
+    EXPECT_TRUE(ledger.IsImeiUsed("350000000000006"));
+}
+
 // A process that ends after BeginJob without FinishJob: by _exit (a crash that runs no
 // clean-up) and by SIGKILL. The next Open finds the row and keeps its numbers used.
 TEST_F(NumberLedgerTest, JobLeftInFlightByADeadProcessIsPresumedWritten) {

@@ -22,8 +22,11 @@ constexpr int kPanelWidth = 290;
 // Lines of the label's text a panel has room for (the longest reason wraps
 // to three).
 constexpr int kLabelLines = 3;
-// Up to four slots stand in one row; more in two rows.
-constexpr size_t kOneRowSlots = 4;
+// Up to four slots stand in two columns (the window keeps its size); more
+// in two rows.
+constexpr size_t kTwoColumnSlots = 4;
+// What separates two counts in JobCountsText.
+const QString kCountsGap("  ");
 
 QString Q(const std::wstring& text) {
     return QString::fromStdWString(text);
@@ -36,27 +39,28 @@ CSlotPanel::CSlotPanel(int nPort, const StationSettings& settings, WindowPoster 
     : QFrame(pParent), m_nPort(nPort), m_settings(settings), m_post(std::move(post)) {
     setObjectName(QString("slot%1").arg(nPort));
     setFrameStyle(QFrame::Box | QFrame::Plain);
-    setFixedWidth(kPanelWidth);
+    setMinimumWidth(kPanelWidth);
     auto* pColumn = new QVBoxLayout(this);
-    pColumn->setContentsMargins(8, 6, 8, 8);
-    pColumn->setSpacing(6);
+    pColumn->setContentsMargins(8, 4, 8, 4);
+    pColumn->setSpacing(4);
 
     m_pTitle = new QLabel(Q(AbsentPortItem(nPort)), this);
-    m_pTitle->setFont(MakeFont(font().family(), 26, 700));
+    m_pTitle->setFont(MakeFont(font().family(), 22, 700));
     pColumn->addWidget(m_pTitle);
 
     m_pLabel = new CColorLabel(this);
-    m_pLabel->setFont(MakeFont("SIMHEI", 26, 700));
+    m_pLabel->setFont(MakeFont("SIMHEI", 24, 700));
     m_pLabel->setAlignment(Qt::AlignCenter);
     m_pLabel->setWordWrap(true);
+    m_pLabel->setMargin(4);
     m_pLabel->setFixedHeight(kLabelLines * QFontMetrics(m_pLabel->font()).height() + 8);
     m_pLabel->SetLabelBkColor(ColorIdle);
     pColumn->addWidget(m_pLabel);
 
     auto* pNumbers = new QGridLayout;
     pNumbers->setHorizontalSpacing(6);
-    pNumbers->setVerticalSpacing(4);
-    const QFont numberFont = MakeFont("Arial", 26, 700);
+    pNumbers->setVerticalSpacing(1);
+    const QFont numberFont = MakeFont("Arial", 22, 700);
     const wchar_t* const captions[4] = {L"IMEI1", L"IMEI2", L"IMEI3", L"蓝牙"};
     for (int i = 0; i < 4; ++i) {
         m_caption[i] = new QLabel(QString::fromWCharArray(captions[i]), this);
@@ -70,8 +74,13 @@ CSlotPanel::CSlotPanel(int nPort, const StationSettings& settings, WindowPoster 
     pColumn->addLayout(pNumbers);
     pColumn->addStretch(1);
 
-    m_pCounts = new QLabel(Q(JobCountsText(JobCounts())), this);
+    // Room for the counts in two lines: a busy slot's do not fit in one.
+    m_pCounts = new QLabel(this);
+    m_pCounts->setObjectName("counts");
+    m_pCounts->setFixedHeight(2 * m_pCounts->fontMetrics().height());
+    m_pCounts->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     pColumn->addWidget(m_pCounts);
+    ShowCountsText(JobCounts());
     ApplyNumbers(NumberBoxes());
 }
 
@@ -94,7 +103,19 @@ QString CSlotPanel::Title() const {
 }
 
 QString CSlotPanel::CountsText() const {
-    return m_pCounts->text();
+    return m_pCounts->text().replace('\n', kCountsGap);
+}
+
+void CSlotPanel::ShowCountsText(const JobCounts& counts) {
+    // A busy slot's counts are too long for one line of the panel: two
+    // lines, broken between two counts, never inside one.
+    QString text = Q(JobCountsText(counts));
+    int nGap = -1;
+    for (int i = 0; i < 2; ++i)
+        nGap = text.indexOf(kCountsGap, nGap + 1);
+    if (nGap >= 0)
+        text.replace(nGap, kCountsGap.size(), '\n');
+    m_pCounts->setText(text);
 }
 
 void CSlotPanel::ShowStatus(const std::wstring& text, std::optional<COLORREF> crBk) {
@@ -105,10 +126,13 @@ void CSlotPanel::ShowStatus(const std::wstring& text, std::optional<COLORREF> cr
             return;
         }
         m_bHolding = false;
-        ApplyNumbers(m_latest);
         if (!crBk)
             crBk = m_heldColor;
     }
+    // Numbers are shown while a job holds them: a slot whose start failed,
+    // or that stopped, has no handset (its prepared numbers are the next
+    // slot's as well).
+    ApplyNumbers(m_pSlot == nullptr || m_pSlot->Runner().JobActive() ? m_latest : NumberBoxes());
     ApplyStatus(text, crBk);
 }
 
@@ -119,7 +143,7 @@ void CSlotPanel::ShowNumbers(const NumberBoxes& numbers) {
 }
 
 void CSlotPanel::ShowCounts(const JobCounts& counts) {
-    m_pCounts->setText(Q(JobCountsText(counts)));
+    ShowCountsText(counts);
     // A job ended: its outcome is on the label; its numbers (the runner has
     // prepared the next handset's already) come back beside it.
     m_bHolding = true;
@@ -152,8 +176,8 @@ CSlotBoard::CSlotBoard(const std::vector<int>& ports, StationSettings& settings,
     : QWidget(pParent) {
     auto* pGrid = new QGridLayout(this);
     pGrid->setContentsMargins(0, 0, 0, 0);
-    pGrid->setSpacing(8);
-    const size_t nColumns = ports.size() <= kOneRowSlots ? ports.size() : (ports.size() + 1) / 2;
+    pGrid->setSpacing(6);
+    const size_t nColumns = ports.size() <= kTwoColumnSlots ? 2 : (ports.size() + 1) / 2;
     for (size_t i = 0; i < ports.size(); ++i) {
         auto* pPanel = new CSlotPanel(ports[i], settings, post, this);
         pGrid->addWidget(pPanel, static_cast<int>(i / nColumns), static_cast<int>(i % nColumns));

@@ -57,6 +57,7 @@ public:
     void Post(std::function<void()> fn) override { m_post(std::move(fn)); }
 
 private:
+    void ShowCountsText(const JobCounts& counts);
     void ApplyNumbers(const NumberBoxes& numbers);
     void ApplyStatus(const std::wstring& text, std::optional<COLORREF> crBk);
 

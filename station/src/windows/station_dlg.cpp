@@ -249,14 +249,14 @@ void CStationDlg::SetUpSlots(const std::vector<int>& ports) {
     m_pPortList->setEnabled(false);
 
     // The board under the top row, inside the frame with the frame's own
-    // margins; the window grows to hold it (never shrinks).
+    // margins, filling it; the window grows to hold more panels than fit.
     const CDialogUnits units(font());
     const QRect outer = m_pOuterFrame->geometry();
     const QRect topLine = m_pTopLine->geometry();
-    const QPoint at = units.Rect(10, 48, 0, 0).topLeft();
+    const QPoint at = units.Rect(10, 46, 0, 0).topLeft();
     const int nInset = at.x() - outer.x();
-    m_pBoard->adjustSize();
-    m_pBoard->move(at);
+    const QRect inner(at, QPoint(outer.right() - nInset, outer.bottom() - nInset));
+    m_pBoard->setGeometry(QRect(at, m_pBoard->sizeHint().expandedTo(inner.size())));
     const QRect board = m_pBoard->geometry();
     const int nRight = std::max(outer.right(), board.right() + nInset);
     const int nBottom = std::max(outer.bottom(), board.bottom() + nInset);

@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFontInfo>
+#include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -18,6 +19,7 @@
 #include "color_label.h"
 #include "dialog_check.h"
 #include "dialog_layout.h"
+#include "handset_sim.h"
 #include "platform/ext/pseudo_terminal.h"
 #include "station_dlg.h"
 #include "station_test_support.h"
@@ -333,4 +335,50 @@ TEST_F(StationWindowTest, CloseAndEscDuringAJobAskToStopFirst) {
     EXPECT_EQ(MessageBoxOf(dlg, [&] { QTest::keyClick(&dlg, Qt::Key_Escape); }), QString());
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(m_ini.Read(), original);
+}
+
+TEST_F(StationWindowTest, CountsLineCountsAPassAndAFailWithoutMovingAControl) {
+    std::unique_ptr<CHandsetSim> pGood = StartedSim();
+    HandsetSimOptions refusing;
+    refusing.nFailWrites = 3;
+    std::unique_ptr<CHandsetSim> pBad = StartedSim(refusing);
+    OpenWindow(
+        "[General]\r\nIMEI=1\r\nIMEI2=1\r\nAutoCreateIMEI=1\r\nDefaultIMEI=35000000000000\r\n"
+        "EntrerModeWait=0\r\nPort=" +
+        std::to_string(pGood->Port()) + "\r\n");
+    CStationDlg& dlg = *m_pDlg;
+    auto* pCounts = dlg.findChild<QLabel*>("counts");
+    ASSERT_NE(pCounts, nullptr);
+    EXPECT_EQ(pCounts->text(), W(L"合格 0  失败 0  总数 0  直通率 -"));
+
+    QTest::keyClick(Control<QWidget>(IDC_WRITE), Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.Runner().JobActive(); }, 8000));
+    EXPECT_EQ(dlg.StatusText(), L"写数据成功!按Enter键继续下一个");
+    EXPECT_EQ(pCounts->text(), W(L"合格 1  失败 0  总数 1  直通率 100.0%"));
+
+    // The operator moves to the port whose handset refuses every write.
+    auto* pList = Control<QComboBox>(IDC_PORT_LIST);
+    pList->setCurrentIndex(pList->findText(QString("COM%1").arg(pBad->Port())));
+    ASSERT_EQ(dlg.Port().port, static_cast<int>(pBad->Port()));
+    QTest::keyClick(Control<QWidget>(IDC_WRITE), Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.Runner().JobActive(); }, 8000));
+    EXPECT_EQ(dlg.StatusText(), L"写数据失败!错误代码: 23!");
+    EXPECT_EQ(pCounts->text(), W(L"合格 1  失败 1  总数 2  直通率 50.0%"));
+
+    // In the bottom margin, wholly visible, over no control of the template
+    // (whose places the first test checks).
+    EXPECT_TRUE(dlg.rect().contains(pCounts->geometry()));
+    EXPECT_LE(pCounts->fontMetrics().horizontalAdvance(pCounts->text()), pCounts->width());
+    EXPECT_LE(pCounts->fontMetrics().height(), pCounts->height());
+    for (QWidget* pControl : dlg.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        // The black frames around the window are lines, not controls.
+        if (pControl != pCounts && pControl->metaObject() != &QFrame::staticMetaObject) {
+            EXPECT_FALSE(pCounts->geometry().intersects(pControl->geometry()))
+                << pControl->objectName().toStdString();
+        }
+    }
+    const QString shot =
+        QString::fromStdString(m_ini.Path().parent_path().string()) + "/station_counts.png";
+    EXPECT_TRUE(dlg.grab().save(shot));
+    EXPECT_TRUE(dlg.Runner().WaitForWorker(5000));
 }

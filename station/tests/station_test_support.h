@@ -15,11 +15,23 @@
 #include <memory>
 #include <string>
 
+#include "handset_sim.h"
 #include "platform/ext/com_port_map.h"
 #include "platform/win_system.h"
 #include "platform_testing/serial_hardware_roots.h"
 #include "station_dlg.h"
 #include "temp_com_map.h"
+
+// A stream of simulated handsets on a COM port of its own (the lowest free
+// one unless options name it), answering at once unless options say
+// otherwise.
+inline std::unique_ptr<CHandsetSim> StartedSim(HandsetSimOptions options = {}) {
+    options.dwPowerUpMs = 0;
+    auto pSim = std::make_unique<CHandsetSim>(std::move(options));
+    std::string error;
+    EXPECT_TRUE(pSim->Start(&error)) << error;
+    return pSim;
+}
 
 // The process's application object, made on first use and kept to the end.
 inline QApplication* TestApp() {

@@ -21,11 +21,16 @@
 #include "platform/ext/com_port_map.h"
 #include "port_list.h"
 #include "setup_dlg.h"
+#include "slot_panels.h"
 #include "station_record.h"
 
 const wchar_t MSG_ENTER_IMEI[] = L"请输入正确IMEI后， 然后按'Enter'键开始";
 const wchar_t MSG_STOP_BEFORE_CLOSE[] = L"正在写号，请先按'停止'结束写号，再关闭程序";
 const wchar_t MSG_WAIT_BEFORE_CLOSE[] = L"正在结束写号，请稍候再关闭程序";
+namespace {
+const wchar_t kRecordError[] = L"无法打开记录数据库，不能写号!";
+const wchar_t kSlotsNotMade[] = L"无法创建多工位，不能写号!";
+}  // namespace
 
 namespace {
 
@@ -72,8 +77,10 @@ CStationDlg::CStationDlg(const ProgramVersion& version, QWidget* pParent)
 
 CStationDlg::~CStationDlg() {
     // Before anything of the window goes: a worker still running posts
-    // nothing from here on.
+    // nothing from here on. The slots use the window's settings and rules.
     m_runner.Detach();
+    delete m_pBoard;
+    m_pBoard = nullptr;
 }
 
 int CStationDlg::DoModal() {
@@ -114,15 +121,25 @@ void CStationDlg::CreateControls() {
     m_pResult->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     m_pResult->setWordWrap(true);
     m_pResult->setText("PASS");
-    AddStatic(IDC_CAPTION_IMEI1, L"IMEI(1)", Qt::AlignRight, 20, 124, 41, 8);
-    AddStatic(IDC_CAPTION_IMEI2, L"IMEI(2)", Qt::AlignRight, 17, 162, 44, 8);
-    AddStatic(IDC_CAPTION_BT_ADDR, L"蓝牙地址", Qt::AlignRight, 20, 239, 41, 8);
+    m_singleControls = {m_pImei1, m_pImei2, m_pBtAddr, m_pResult};
+    m_singleControls.push_back(
+        AddStatic(IDC_CAPTION_IMEI1, L"IMEI(1)", Qt::AlignRight, 20, 124, 41, 8));
+    m_singleControls.push_back(
+        AddStatic(IDC_CAPTION_IMEI2, L"IMEI(2)", Qt::AlignRight, 17, 162, 44, 8));
+    m_singleControls.push_back(
+        AddStatic(IDC_CAPTION_BT_ADDR, L"蓝牙地址", Qt::AlignRight, 20, 239, 41, 8));
     m_pImei3 = AddEdit(IDC_IMEI3, 15, 67, 189, 244, 33);
-    AddStatic(IDC_CAPTION_IMEI3, L"IMEI(3)", Qt::AlignRight, 17, 200, 44, 8);
+    m_singleControls.push_back(m_pImei3);
+    m_singleControls.push_back(
+        AddStatic(IDC_CAPTION_IMEI3, L"IMEI(3)", Qt::AlignRight, 17, 200, 44, 8));
     AddStatic(0, L"端口", Qt::AlignLeft, 17, 22, 17, 8);
-    AddStatic(0, L"测试结果:", Qt::AlignLeft, 22, 53, 37, 8);
-    AddFrame(7, 7, 309, 261);
-    AddFrame(10, 44, 304, 1);
+    m_singleControls.push_back(AddStatic(0, L"测试结果:", Qt::AlignLeft, 22, 53, 37, 8));
+    m_pOuterFrame = AddFrame(7, 7, 309, 261);
+    m_pTopLine = AddFrame(10, 44, 304, 1);
+    // Beyond the template: the jobs since the start, in the bottom margin.
+    m_pCounts = new QLabel(Q(JobCountsText(JobCounts())), this);
+    m_pCounts->setObjectName("counts");
+    PlaceCounts(m_pOuterFrame->geometry().bottom());
 
     QWidget::setTabOrder(m_pImei1, m_pImei2);
     QWidget::setTabOrder(m_pImei2, m_pWrite);
@@ -187,7 +204,7 @@ QPushButton* CStationDlg::AddButton(int nId, const wchar_t* lpszText, int x, int
     return CDialogUnits(font()).Place(NewTemplateButton(this, Q(lpszText)), nId, x, y, w, h);
 }
 
-void CStationDlg::AddFrame(int x, int y, int w, int h) {
+QFrame* CStationDlg::AddFrame(int x, int y, int w, int h) {
     const CDialogUnits units(font());
     auto* pFrame = new QFrame(this);
     pFrame->setFrameStyle(QFrame::Box | QFrame::Plain);
@@ -200,6 +217,88 @@ void CStationDlg::AddFrame(int x, int y, int w, int h) {
     pFrame->setGeometry(r);
     pFrame->setAttribute(Qt::WA_TransparentForMouseEvents);
     pFrame->lower();
+    return pFrame;
+}
+
+void CStationDlg::PlaceCounts(int nFrameBottom) {
+    // From the frame's left edge to the window's right margin, centred in
+    // the margin under the frame.
+    const int nHeight = m_pCounts->fontMetrics().height();
+    const int nMargin = height() - nFrameBottom - 1;
+    const QRect frame = m_pOuterFrame->geometry();
+    m_pCounts->setGeometry(frame.x() + CDialogUnits(font()).BaseX(),
+                           nFrameBottom + 1 + std::max(0, (nMargin - nHeight) / 2),
+                           frame.width() - CDialogUnits(font()).BaseX(), nHeight);
+}
+
+void CStationDlg::ShowCounts() {
+    m_pCounts->setText(
+        Q(JobCountsText(m_pBoard != nullptr ? m_pBoard->Total() : m_runner.Counts())));
+}
+
+void CStationDlg::SetUpSlots(const std::vector<int>& ports) {
+    m_pBoard = new CSlotBoard(
+        ports, m_settings, m_rules, [this](std::function<void()> fn) { Post(std::move(fn)); },
+        this);
+    m_pBoard->countsChanged = [this] { ShowCounts(); };
+    m_bSlotsMade = m_pBoard->Init(m_pRecord, Utf8Text(m_pool), &m_settingsFile);
+    for (QWidget* pControl : m_singleControls)
+        pControl->hide();
+    // USB is one handset at a time: the list shows the ports, the slots
+    // name their own.
+    m_pPortList->setEnabled(false);
+
+    // The board under the top row, inside the frame with the frame's own
+    // margins, filling it; the window grows to hold more panels than fit.
+    const CDialogUnits units(font());
+    const QRect outer = m_pOuterFrame->geometry();
+    const QRect topLine = m_pTopLine->geometry();
+    const QPoint at = units.Rect(10, 46, 0, 0).topLeft();
+    const int nInset = at.x() - outer.x();
+    const QRect inner(at, QPoint(outer.right() - nInset, outer.bottom() - nInset));
+    m_pBoard->setGeometry(QRect(at, m_pBoard->sizeHint().expandedTo(inner.size())));
+    const QRect board = m_pBoard->geometry();
+    const int nRight = std::max(outer.right(), board.right() + nInset);
+    const int nBottom = std::max(outer.bottom(), board.bottom() + nInset);
+    const QSize margins(width() - outer.right(), height() - outer.bottom());
+    m_pOuterFrame->setGeometry(QRect(outer.topLeft(), QPoint(nRight, nBottom)));
+    m_pTopLine->setGeometry(QRect(
+        topLine.topLeft(), QPoint(nRight - (outer.right() - topLine.right()), topLine.bottom())));
+    setFixedSize(nRight + margins.width(), nBottom + margins.height());
+    PlaceCounts(nBottom);
+    m_pBoard->show();
+    for (QWidget* pChild : m_pBoard->findChildren<QWidget*>())
+        pChild->installEventFilter(this);
+    m_pBoard->installEventFilter(this);
+}
+
+bool CStationDlg::CheckSlots() {
+    std::wstring reason;
+    if (!m_bSlotsMade)
+        reason = kSlotsNotMade;
+    else if (m_pRecord == nullptr)
+        reason = RecordErrorText();
+    else
+        SlotsCanRun(m_settings, &reason);
+    m_pBoard->ShowReason(reason);
+    return reason.empty();
+}
+
+void CStationDlg::StartSlots() {
+    if (m_pBoard->Running() || !CheckSlots())
+        return;
+    m_pBoard->RunAll();
+    m_pWrite->setEnabled(false);
+    m_pSetup->setEnabled(false);
+}
+
+std::wstring CStationDlg::RecordErrorText() const {
+    return m_recordError.empty() ? kRecordError : m_recordError;
+}
+
+bool CStationDlg::LeftWorkerRunning() const {
+    return m_bLeftWorker || m_runner.WorkerAlive() ||
+           (m_pBoard != nullptr && m_pBoard->WorkerAlive());
 }
 
 bool CStationDlg::OnInitDialog() {
@@ -213,6 +312,8 @@ bool CStationDlg::OnInitDialog() {
     m_bSettingsRead = true;
     m_runner.SetSettingsFile(m_settingsFile);
     OpenRecord();
+    std::vector<int> slotPorts;
+    const bool bSlotsValid = m_settingsFile.LoadSlots(slotPorts);
 
     m_fontBoxes = MakeFont("Arial", 80, 700);
     for (CDigitEdit* pEdit : {m_pImei1, m_pImei2, m_pImei3, m_pBtAddr})
@@ -220,6 +321,8 @@ bool CStationDlg::OnInitDialog() {
     m_fontLabel = MakeFont("SIMHEI", 50, 700);
     m_pResult->setFont(m_fontLabel);
     m_pResult->SetLabelBkColor(ColorIdle);
+    if (!slotPorts.empty())
+        SetUpSlots(slotPorts);
 
     FillPortList();
     WatchPortMap();
@@ -228,6 +331,11 @@ bool CStationDlg::OnInitDialog() {
     m_pSetup->setEnabled(m_settings.userPrivilege != 0);
     if (m_settings.fastWrite == 0)
         m_pRead->setEnabled(false);
+    if (m_pBoard != nullptr) {
+        CheckSlots();
+        m_pWrite->setFocus();
+        return true;
+    }
 
     PrepareNumbers();
     m_rules.ShowPreparedOnOpen(m_boxes);
@@ -235,6 +343,8 @@ bool CStationDlg::OnInitDialog() {
 
     if (!m_recordError.empty())
         ShowStatus(m_recordError, ColorFail);
+    else if (!bSlotsValid)
+        ShowStatus(MSG_SLOTS_INVALID, ColorFail);
     else
         ShowStatus(MSG_ENTER_IMEI, m_pResult->GetLabelBkColor());
     if (m_settings.imei1On && !(m_settings.autoCreate && m_settings.autoFromImei1))
@@ -247,7 +357,9 @@ void CStationDlg::LoadSettings() {
 }
 
 void CStationDlg::SaveSettings() {
-    m_settingsFile.SaveSettings(m_settings, m_port, m_runner.StartNumberForSave());
+    m_settingsFile.SaveSettings(
+        m_settings, m_port,
+        m_pBoard != nullptr ? m_pBoard->StartNumberForSave() : m_runner.StartNumberForSave());
 }
 
 void CStationDlg::PrepareNumbers() {
@@ -260,7 +372,7 @@ bool CStationDlg::OpenRecord() {
     std::string error;
     std::shared_ptr<IJobRecord> pRecord = OpenStationRecord(m_settingsFile, recordSettings, &error);
     if (!pRecord) {
-        m_recordError = L"无法打开记录数据库，不能写号!";
+        m_recordError = kRecordError;
         return false;
     }
     m_recordError.clear();
@@ -285,9 +397,12 @@ bool CStationDlg::ValidateInput() {
 void CStationDlg::FillPortList() {
     // Not under the operator's pointer: an open list is left as it is until
     // it closes (the next rescan catches up).
+    const std::vector<std::wstring> registered = ::FillPortList();
+    if (m_pBoard != nullptr)
+        m_pBoard->ShowPortItems(registered);
     if (m_pPortList->view()->isVisible())
         return;
-    const std::vector<std::wstring> items = ShownPortItems(::FillPortList(), m_port);
+    const std::vector<std::wstring> items = ShownPortItems(registered, m_port);
     bool bSame = static_cast<size_t>(m_pPortList->count()) == items.size();
     for (size_t i = 0; bSame && i < items.size(); ++i)
         bSame = m_pPortList->itemText(static_cast<int>(i)).toStdWString() == items[i];
@@ -380,6 +495,11 @@ void CStationDlg::Post(std::function<void()> fn) {
     QCoreApplication::postEvent(this, new CJobEvent(std::move(fn)));
 }
 
+void CStationDlg::JobFinished(int /*nResult*/) {
+    // The runner counted the job before this.
+    ShowCounts();
+}
+
 bool CStationDlg::event(QEvent* pEvent) {
     if (pEvent->type() == CJobEvent::kType) {
         static_cast<CJobEvent*>(pEvent)->Run();
@@ -389,9 +509,12 @@ bool CStationDlg::event(QEvent* pEvent) {
 }
 
 void CStationDlg::StartJob() {
+    if (m_pBoard != nullptr) {
+        StartSlots();
+        return;
+    }
     if (m_pRecord == nullptr && m_bSettingsRead) {
-        ShowStatus(m_recordError.empty() ? L"无法打开记录数据库，不能写号!" : m_recordError,
-                   ColorFail);
+        ShowStatus(RecordErrorText(), ColorFail);
         return;
     }
     m_runner.StartJob();
@@ -404,7 +527,14 @@ void CStationDlg::StopWorker() {
     m_runner.StopWorker();
 }
 void CStationDlg::OnStop() {
-    m_runner.OnStop();
+    if (m_pBoard == nullptr) {
+        m_runner.OnStop();
+        return;
+    }
+    m_pBoard->StopAll();
+    m_pWrite->setEnabled(true);
+    m_pSetup->setEnabled(m_settings.userPrivilege != 0);
+    m_pWrite->setFocus();
 }
 
 void CStationDlg::OnSetup() {
@@ -412,6 +542,11 @@ void CStationDlg::OnSetup() {
     dlg.SetPool(m_pool);
     if (dlg.DoModal() != QDialog::Accepted)
         return;
+    if (m_pBoard != nullptr) {
+        CheckSlots();
+        m_pWrite->setFocus();
+        return;
+    }
     PrepareNumbers();
     m_rules.ShowPreparedAfterSetup(m_boxes);
     UpdateControlsFromBoxes();
@@ -448,6 +583,11 @@ void CStationDlg::contextMenuEvent(QContextMenuEvent* pEvent) {
 }
 
 bool CStationDlg::OnEnter(QWidget* pFrom) {
+    if (m_pBoard != nullptr) {
+        // Slots: Enter anywhere starts them all.
+        StartJob();
+        return true;
+    }
     // The box the key came from is taken once: moving the focus does not
     // make the next test see another box.
     if (pFrom == m_pImei1)
@@ -480,8 +620,9 @@ bool CStationDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
 }
 
 bool CStationDlg::RefuseEndDuringJob() {
-    const bool bJob = m_runner.JobActive();
-    if (!bJob && !m_runner.WorkerAlive())
+    // Slots that run wait for their handsets without end: stopped first too.
+    const bool bJob = m_runner.JobActive() || (m_pBoard != nullptr && m_pBoard->JobActive());
+    if (!bJob && !LeftWorkerRunning())
         return false;
     QMessageBox box(QMessageBox::NoIcon, "Stampwell",
                     Q(bJob ? MSG_STOP_BEFORE_CLOSE : MSG_WAIT_BEFORE_CLOSE), QMessageBox::Ok, this);
@@ -510,8 +651,10 @@ void CStationDlg::closeEvent(QCloseEvent* pEvent) {
     // a write finishes on its own and records its result; nothing of the
     // window is touched again. Its numbers count as spent before the start
     // number is stored.
-    m_bLeftWorker = m_runner.WorkerAlive();
+    m_bLeftWorker = LeftWorkerRunning();
     m_runner.Detach();
+    if (m_pBoard != nullptr)
+        m_pBoard->Detach();
     if (m_bSettingsRead)
         SaveSettings();
     pEvent->accept();

@@ -19,7 +19,9 @@
 #include "station_settings.h"
 #include "version_read.h"
 
+class CSlotBoard;
 class QComboBox;
+class QFrame;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -93,7 +95,10 @@ public:
     bool OpenRecord();
     CJobRunner& Runner() { return m_runner; }
     // TRUE when the window closed while a worker was still inside a write.
-    bool LeftWorkerRunning() const { return m_bLeftWorker || m_runner.WorkerAlive(); }
+    bool LeftWorkerRunning() const;
+    // A station with slots ([General] Slots): one panel per slot instead of
+    // the single handset's controls. Null without slots.
+    CSlotBoard* SlotBoard() { return m_pBoard; }
 
     // Tests and the batch mode use these.
     void SetSettingsPath(const std::wstring& path) {
@@ -124,7 +129,20 @@ private:
     CDigitEdit* AddEdit(int nId, int nMaxChars, int x, int y, int w, int h,
                         CDigitEdit::Digits digits = CDigitEdit::Digits::Decimal);
     QPushButton* AddButton(int nId, const wchar_t* lpszText, int x, int y, int w, int h);
-    void AddFrame(int x, int y, int w, int h);
+    QFrame* AddFrame(int x, int y, int w, int h);
+    // The counts line in the window's bottom margin, under the frame whose
+    // bottom edge is at nFrameBottom.
+    void PlaceCounts(int nFrameBottom);
+    void ShowCounts();
+    std::wstring RecordErrorText() const;
+
+    // Slots: the board in place of the single handset's controls, the
+    // window grown to hold it; Write starts every slot, Stop stops them.
+    void SetUpSlots(const std::vector<int>& ports);
+    // Whether the slots may start; every panel shows why not, or that
+    // they may.
+    bool CheckSlots();
+    void StartSlots();
 
     // Data exchange between the widgets and the boxes the rules work on.
     void UpdateBoxesFromControls();
@@ -145,6 +163,7 @@ private:
     void FocusImei1() override;
     void FocusWrite() override;
     void Post(std::function<void()> fn) override;
+    void JobFinished(int nResult) override;
 
     ProgramVersion m_version;
     CSettingsFile m_settingsFile;
@@ -171,6 +190,13 @@ private:
     QPushButton* m_pStop = nullptr;
     QComboBox* m_pPortList = nullptr;
     CColorLabel* m_pResult = nullptr;
+    QLabel* m_pCounts = nullptr;
+    QFrame* m_pOuterFrame = nullptr;
+    QFrame* m_pTopLine = nullptr;
+    // The controls of the single handset, hidden when the station has slots.
+    std::vector<QWidget*> m_singleControls;
+    CSlotBoard* m_pBoard = nullptr;
+    bool m_bSlotsMade = false;  // every slot's events and session were made
     QFont m_fontBoxes;
     QFont m_fontLabel;
     bool m_bSyncing = false;

@@ -5,3 +5,4 @@ target_link_libraries(line_bench PRIVATE station_core platform benchmark::benchm
                       Threads::Threads)
 target_compile_definitions(line_bench PRIVATE
   PG_TEST_SERVER_SCRIPT="${PROJECT_SOURCE_DIR}/station/tests/pg/pg_test_server.sh")
+target_include_directories(line_bench PRIVATE ${PROJECT_SOURCE_DIR}/station/tests)

@@ -31,10 +31,10 @@ const char kPool[] = "bench";
 // A fresh database with a pool for one case.
 std::string NewCaseLine(benchmark::State& state, const char* lpszKind) {
     static int s_nCase = 0;
-    CBenchPgServer* pServer = CBenchPgServer::Get();
+    CPgServer* pServer = BenchServer();
     const std::string db = std::string(lpszKind) + std::to_string(++s_nCase);
     std::string error;
-    if (pServer == nullptr || !pServer->NewLine(db, kPool, 1000000, &error)) {
+    if (pServer == nullptr || !NewBenchLine(*pServer, db, kPool, 1000000, &error)) {
         state.SkipWithError(("no PostgreSQL server: " + error).c_str());
         return std::string();
     }
@@ -47,7 +47,7 @@ void Report(benchmark::State& state, const std::string& db, int64_t nJobs, doubl
     CPgConnection check;
     CPgResult rows;
     std::string error;
-    if (!check.Connect(CBenchPgServer::Get()->SocketConnInfo(db), "bench", 10000, &error) ||
+    if (!check.Connect(BenchServer()->ConnInfo(db), "bench", 10000, &error) ||
         !check.Exec("SELECT (SELECT count(*) FROM jobs WHERE outcome = 'written'),"
                     " (SELECT count(*) FROM numbers)",
                     {}, &rows, &error)) {
@@ -70,7 +70,7 @@ void BM_ServerRecordJobs(benchmark::State& state) {
     const std::string db = NewCaseLine(state, "record");
     if (db.empty())
         return;
-    const std::filesystem::path queues = CBenchPgServer::Get()->Dir() + "/queues-" + db;
+    const std::filesystem::path queues = BenchServer()->Dir() + "/queues-" + db;
     std::filesystem::create_directories(queues);
     for (auto _ : state) {
         std::atomic<int64_t> nJobs{0};
@@ -83,7 +83,7 @@ void BM_ServerRecordJobs(benchmark::State& state) {
             clients.emplace_back([&, c] {
                 CServerRecord record;
                 ServerRecordSettings settings;
-                settings.conninfo = CBenchPgServer::Get()->TcpConnInfo(db);
+                settings.conninfo = BenchServer()->TcpConnInfo(db);
                 settings.trace.station = "bench" + std::to_string(c);
                 settings.pool = kPool;
                 settings.queuePath = (queues / (settings.trace.station + ".db")).string();
@@ -168,7 +168,7 @@ void BM_PgbenchJobs(benchmark::State& state) {
     const std::string db = NewCaseLine(state, "pgbench");
     if (db.empty())
         return;
-    CBenchPgServer& server = *CBenchPgServer::Get();
+    CPgServer& server = *BenchServer();
     const std::string script = server.Dir() + "/job.sql";
     {
         std::ofstream out(script);

@@ -78,9 +78,9 @@ void BM_StationBatch(benchmark::State& state) {
     const bool bServer = state.range(0) != 0;
     std::string record;
     if (bServer) {
-        CBenchPgServer* pServer = CBenchPgServer::Get();
+        CPgServer* pServer = BenchServer();
         std::string error;
-        if (pServer == nullptr || !pServer->NewLine("batch", "bench", 100000, &error)) {
+        if (pServer == nullptr || !NewBenchLine(*pServer, "batch", "bench", 100000, &error)) {
             state.SkipWithError(("no PostgreSQL server: " + error).c_str());
             return;
         }

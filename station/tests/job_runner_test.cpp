@@ -61,7 +61,7 @@ protected:
     // 86000000000000, addresses from 00AA00000000).
     void StartOnLine(CPgTestServer& server, HandsetSimOptions options = {}) {
         Start(std::move(options));
-        const std::string conninfo = server.ConnInfo(server.NewLineDatabase());
+        const std::string conninfo = server.ConnInfo(NewLineDatabase(server));
         CPgConnection db;
         std::string error;
         ASSERT_TRUE(db.Connect(conninfo, "test", 5000, &error)) << error;

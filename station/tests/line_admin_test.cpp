@@ -10,6 +10,7 @@
 
 #include "line_admin.h"
 #include "pg_test_server.h"
+#include "platform/win_sync.h"
 #include "server_record.h"
 
 namespace {
@@ -20,7 +21,7 @@ class LineAdminTest : public testing::Test {
 protected:
     void SetUp() override {
         REQUIRE_PG_SERVER(pServer);
-        m_conninfo = pServer->ConnInfo(pServer->NewLineDatabase());
+        m_conninfo = pServer->ConnInfo(NewLineDatabase(*pServer));
         std::string error;
         ASSERT_TRUE(m_db.Connect(m_conninfo, "test", 5000, &error)) << error;
         m_dir = fs::temp_directory_path() / ("line-admin-" + std::to_string(GetCurrentProcessId()));

@@ -13,6 +13,7 @@
 #include "line_admin.h"
 #include "number_rules.h"
 #include "pg_test_server.h"
+#include "platform/win_sync.h"
 #include "server_record.h"
 
 namespace {
@@ -82,7 +83,7 @@ bool ValidImei(const std::string& imei) {
 
 TEST_F(ServerRecordTest, SchemaIsVersionedAndInitTwiceChangesNothing) {
     REQUIRE_PG_SERVER(pServer);
-    const std::string conninfo = pServer->ConnInfo(pServer->NewLineDatabase());
+    const std::string conninfo = pServer->ConnInfo(NewLineDatabase(*pServer));
     CPgConnection db;
     std::string error;
     ASSERT_TRUE(db.Connect(conninfo, "test", 5000, &error)) << error;
@@ -99,7 +100,7 @@ TEST_F(ServerRecordTest, SchemaIsVersionedAndInitTwiceChangesNothing) {
 
 TEST_F(ServerRecordTest, StationsDrawingAtOnceNeverGetOneNumberTwice) {
     REQUIRE_PG_SERVER(pServer);
-    const std::string conninfo = pServer->ConnInfo(pServer->NewLineDatabase());
+    const std::string conninfo = pServer->ConnInfo(NewLineDatabase(*pServer));
     LineRange range;
     range.name = "line7";
     range.firstBody = 86123450000000;
@@ -153,7 +154,7 @@ TEST_F(ServerRecordTest, StationsDrawingAtOnceNeverGetOneNumberTwice) {
 
 TEST_F(ServerRecordTest, ARefusalGivesTheNumbersBackToTheSameStationOnly) {
     REQUIRE_PG_SERVER(pServer);
-    const std::string conninfo = pServer->ConnInfo(pServer->NewLineDatabase());
+    const std::string conninfo = pServer->ConnInfo(NewLineDatabase(*pServer));
     LineRange range;
     range.name = "p";
     range.firstBody = 35000000000000;
@@ -187,7 +188,7 @@ TEST_F(ServerRecordTest, ARefusalGivesTheNumbersBackToTheSameStationOnly) {
 
 TEST_F(ServerRecordTest, TypedNumbersAreUniqueAcrossTheLineAndPoolsSkipThem) {
     REQUIRE_PG_SERVER(pServer);
-    const std::string conninfo = pServer->ConnInfo(pServer->NewLineDatabase());
+    const std::string conninfo = pServer->ConnInfo(NewLineDatabase(*pServer));
     LineRange range;
     range.name = "p";
     range.firstBody = 35000000000000;
@@ -242,7 +243,7 @@ TEST_F(ServerRecordTest, TypedNumbersAreUniqueAcrossTheLineAndPoolsSkipThem) {
 
 TEST_F(ServerRecordTest, OverlappingOrMisshapenPoolsAreRefused) {
     REQUIRE_PG_SERVER(pServer);
-    const std::string conninfo = pServer->ConnInfo(pServer->NewLineDatabase());
+    const std::string conninfo = pServer->ConnInfo(NewLineDatabase(*pServer));
     LineRange range;
     range.name = "a";
     range.firstBody = 35000000000000;
@@ -278,7 +279,7 @@ TEST_F(ServerRecordTest, OverlappingOrMisshapenPoolsAreRefused) {
 
 TEST_F(ServerRecordTest, AnOutageIsBoundedAndQueuedOutcomesArriveAfterIt) {
     REQUIRE_PG_SERVER(pServer);
-    const std::string conninfo = pServer->ConnInfo(pServer->NewLineDatabase());
+    const std::string conninfo = pServer->ConnInfo(NewLineDatabase(*pServer));
     auto pA = Station(conninfo, "A");
     LedgerJob job;
     job.imei1 = "490154203237518";
@@ -315,7 +316,7 @@ TEST_F(ServerRecordTest, AnOutageIsBoundedAndQueuedOutcomesArriveAfterIt) {
 
 TEST_F(ServerRecordTest, AStationRecoversOnlyItsOwnUnfinishedJobs) {
     REQUIRE_PG_SERVER(pServer);
-    const std::string conninfo = pServer->ConnInfo(pServer->NewLineDatabase());
+    const std::string conninfo = pServer->ConnInfo(NewLineDatabase(*pServer));
     ClaimError claim;
     {
         auto pA = Station(conninfo, "A");

@@ -14,9 +14,9 @@
 #include "handset_sim.h"
 #include "line_admin.h"
 #include "number_ledger.h"
+#include "number_rules.h"
 #include "pg_test_server.h"
 #include "server_record.h"
-#include "number_rules.h"
 #include "station_settings.h"
 #include "temp_com_map.h"
 #include "temp_dir.h"
@@ -62,17 +62,8 @@ protected:
     void StartOnLine(CPgTestServer& server, HandsetSimOptions options = {}) {
         Start(std::move(options));
         const std::string conninfo = server.ConnInfo(NewLineDatabase(server));
-        CPgConnection db;
+        AddTestPool(conninfo, TestRange("line", 86000000000000, 100, 0xAA00000000, 100));
         std::string error;
-        ASSERT_TRUE(db.Connect(conninfo, "test", 5000, &error)) << error;
-        LineRange range;
-        range.name = "line";
-        range.firstBody = 86000000000000;
-        range.count = 100;
-        range.bHasBt = true;
-        range.btFirst = 0xAA00000000;
-        range.btCount = 100;
-        ASSERT_TRUE(AddLineRange(db, range, &error)) << error;
         ServerRecordSettings settings;
         settings.conninfo = conninfo;
         settings.trace.station = "st1";

@@ -32,18 +32,6 @@ protected:
         fs::remove_all(m_dir, ec);
     }
 
-    static LineRange Range(const std::string& name, int64_t nFirst, int64_t nCount,
-                           int64_t nBtFirst = -1, int64_t nBtCount = 0) {
-        LineRange range;
-        range.name = name;
-        range.firstBody = nFirst;
-        range.count = nCount;
-        range.bHasBt = nBtFirst >= 0;
-        range.btFirst = range.bHasBt ? nBtFirst : 0;
-        range.btCount = nBtCount;
-        return range;
-    }
-
     // A job row as a station leaves it: time, station, IMEI1, address,
     // outcome, rework.
     void Job(const std::string& time, const std::string& station, const PgParam& imei1,
@@ -67,11 +55,11 @@ protected:
 
 TEST_F(LineAdminTest, StatusFollowsWhatTheStationsDrawAndARefusedOverlapChangesNothing) {
     std::string error;
-    ASSERT_TRUE(AddLineRange(m_db, Range("a", 35000000000000, 10, 0x00A0B0000000, 3), &error))
+    ASSERT_TRUE(AddLineRange(m_db, TestRange("a", 35000000000000, 10, 0x00A0B0000000, 3), &error))
         << error;
-    ASSERT_TRUE(AddLineRange(m_db, Range("b", 35000000000100, 1), &error)) << error;
+    ASSERT_TRUE(AddLineRange(m_db, TestRange("b", 35000000000100, 1), &error)) << error;
     // Shares b's one body: refused, and the pools stay as they were.
-    EXPECT_FALSE(AddLineRange(m_db, Range("c", 35000000000090, 20), &error));
+    EXPECT_FALSE(AddLineRange(m_db, TestRange("c", 35000000000090, 20), &error));
     EXPECT_NE(std::string::npos, error.find("overlap")) << error;
 
     ServerRecordSettings settings;

@@ -208,11 +208,12 @@ TEST_F(NumberLedgerTest, JobRoundTripAsTheShellSeesIt) {
 
 TEST_F(NumberLedgerTest, AnOlderFileGetsTheNewColumnsAndJobsKeepTheirTrace) {
     // The jobs table as the first versions made it, with one job.
-    Shell("CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL, port TEXT,"
-          " imei1 TEXT, imei2 TEXT, imei3 TEXT, bt_addr TEXT, outcome TEXT NOT NULL,"
-          " result INTEGER, finished TEXT);\n"
-          "INSERT INTO jobs (time, port, imei1, outcome) VALUES ('t', 'COM1', '350000000000006',"
-          " 'written');\n");
+    Shell(
+        "CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL, port TEXT,"
+        " imei1 TEXT, imei2 TEXT, imei3 TEXT, bt_addr TEXT, outcome TEXT NOT NULL,"
+        " result INTEGER, finished TEXT);\n"
+        "INSERT INTO jobs (time, port, imei1, outcome) VALUES ('t', 'COM1', '350000000000006',"
+        " 'written');\n");
     CNumberLedger ledger;
     std::string error;
     ASSERT_TRUE(ledger.Open(DbPath(), &error)) << error;

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
+#include "line_admin.h"
 #include "pg/pg_server.h"
 
 using CPgTestServer = CPgServer;
@@ -18,6 +20,28 @@ inline std::string NewLineDatabase(CPgServer& server) {
     std::string error;
     EXPECT_TRUE(server.CreateLineDatabase(name, &error)) << error;
     return name;
+}
+
+// A pool: nCount bodies from nFirst, and nBtCount addresses from nBtFirst
+// (none when nBtFirst is negative).
+inline LineRange TestRange(const std::string& name, int64_t nFirst, int64_t nCount,
+                           int64_t nBtFirst = -1, int64_t nBtCount = 0) {
+    LineRange range;
+    range.name = name;
+    range.firstBody = nFirst;
+    range.count = nCount;
+    range.bHasBt = nBtFirst >= 0;
+    range.btFirst = range.bHasBt ? nBtFirst : 0;
+    range.btCount = nBtCount;
+    return range;
+}
+
+// Adds the pool to the line database at conninfo.
+inline void AddTestPool(const std::string& conninfo, const LineRange& range) {
+    CPgConnection db;
+    std::string error;
+    ASSERT_TRUE(db.Connect(conninfo, "test", 5000, &error)) << error;
+    ASSERT_TRUE(AddLineRange(db, range, &error)) << error;
 }
 
 // Fails the test where no PostgreSQL server can run (scripts/setup installs

@@ -47,13 +47,6 @@ protected:
         return pRecord;
     }
 
-    static void AddPool(const std::string& conninfo, const LineRange& range) {
-        CPgConnection db;
-        std::string error;
-        ASSERT_TRUE(db.Connect(conninfo, "test", 5000, &error)) << error;
-        ASSERT_TRUE(AddLineRange(db, range, &error)) << error;
-    }
-
     // One value of the line's record.
     static std::string Query(const std::string& conninfo, const std::string& sql) {
         CPgConnection db;
@@ -101,14 +94,7 @@ TEST_F(ServerRecordTest, SchemaIsVersionedAndInitTwiceChangesNothing) {
 TEST_F(ServerRecordTest, StationsDrawingAtOnceNeverGetOneNumberTwice) {
     REQUIRE_PG_SERVER(pServer);
     const std::string conninfo = pServer->ConnInfo(NewLineDatabase(*pServer));
-    LineRange range;
-    range.name = "line7";
-    range.firstBody = 86123450000000;
-    range.count = 200;
-    range.bHasBt = true;
-    range.btFirst = 0x00A0B0000000;
-    range.btCount = 100;
-    AddPool(conninfo, range);
+    AddTestPool(conninfo, TestRange("line7", 86123450000000, 200, 0x00A0B0000000, 100));
 
     constexpr int kStations = 4;
     constexpr int kJobs = 25;
@@ -155,11 +141,7 @@ TEST_F(ServerRecordTest, StationsDrawingAtOnceNeverGetOneNumberTwice) {
 TEST_F(ServerRecordTest, ARefusalGivesTheNumbersBackToTheSameStationOnly) {
     REQUIRE_PG_SERVER(pServer);
     const std::string conninfo = pServer->ConnInfo(NewLineDatabase(*pServer));
-    LineRange range;
-    range.name = "p";
-    range.firstBody = 35000000000000;
-    range.count = 1000;
-    AddPool(conninfo, range);
+    AddTestPool(conninfo, TestRange("p", 35000000000000, 1000));
     auto pA = Station(conninfo, "A", "p");
     auto pB = Station(conninfo, "B", "p");
     PoolDraw draw;
@@ -189,11 +171,7 @@ TEST_F(ServerRecordTest, ARefusalGivesTheNumbersBackToTheSameStationOnly) {
 TEST_F(ServerRecordTest, TypedNumbersAreUniqueAcrossTheLineAndPoolsSkipThem) {
     REQUIRE_PG_SERVER(pServer);
     const std::string conninfo = pServer->ConnInfo(NewLineDatabase(*pServer));
-    LineRange range;
-    range.name = "p";
-    range.firstBody = 35000000000000;
-    range.count = 10;
-    AddPool(conninfo, range);
+    AddTestPool(conninfo, TestRange("p", 35000000000000, 10));
     auto pA = Station(conninfo, "A");
     auto pB = Station(conninfo, "B", "p");
     const std::string first = std::to_string(35000000000000 * 10 + ImeiCheckDigit(35000000000000));
@@ -244,14 +222,8 @@ TEST_F(ServerRecordTest, TypedNumbersAreUniqueAcrossTheLineAndPoolsSkipThem) {
 TEST_F(ServerRecordTest, OverlappingOrMisshapenPoolsAreRefused) {
     REQUIRE_PG_SERVER(pServer);
     const std::string conninfo = pServer->ConnInfo(NewLineDatabase(*pServer));
-    LineRange range;
-    range.name = "a";
-    range.firstBody = 35000000000000;
-    range.count = 100;
-    range.bHasBt = true;
-    range.btFirst = 0x1000;
-    range.btCount = 16;
-    AddPool(conninfo, range);
+    const LineRange range = TestRange("a", 35000000000000, 100, 0x1000, 16);
+    AddTestPool(conninfo, range);
     CPgConnection db;
     std::string error;
     ASSERT_TRUE(db.Connect(conninfo, "test", 5000, &error)) << error;

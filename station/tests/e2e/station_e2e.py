@@ -259,33 +259,40 @@ def check_numbers(stampwell, sim, libdirs):
     print("numbers: 1 passed, 0 failed")
 
 
+def kill_until(line, rng, stored, target, max_s, limit_s, final=2):
+    """Runs the station again and again, each run killed with SIGKILL after a
+    random time (while it waits for a handset, between write tries, right
+    after a handset stored), until stored() reaches target; then a clean
+    run of `final` handsets, so the last handset is finished too. Returns
+    (runs, kills)."""
+    runs = kills = 0
+    started = time.time()
+    while stored() < target:
+        if time.time() - started > limit_s:
+            fail("no progress: %d handsets after %d s" % (stored(), limit_s))
+        runs += 1
+        proc = line.start(["--batch", "100000"])
+        time.sleep(rng.uniform(0.05, max_s))
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGKILL)
+            kills += 1
+        proc.wait()
+    out = line.run(["--batch", str(final)])
+    if out.returncode != 0:
+        fail("the final run failed:\n" + out.stdout)
+    time.sleep(0.2)
+    return runs, kills
+
+
 def check_crash(stampwell, sim, libdirs, target):
     # Every handset refuses its first write, so a kill can also land between
     # two write tries.
     line = Line(stampwell, sim, libdirs, ["--fail-writes", "1"])
     rng = random.Random(int(os.environ.get("CRASH_SEED", time.time())))
-    kills = 0
-    runs = 0
     started = time.time()
     try:
         line.write_ini("35000000000000")
-        while len(line.rows()) < target:
-            if time.time() - started > 600:
-                fail("no progress: %d handsets after 600 s" % len(line.rows()))
-            runs += 1
-            proc = line.start(["--batch", "1000"])
-            # Kill it after a random time: while it waits for the handset,
-            # between write tries, or right after the handset stored.
-            time.sleep(rng.uniform(0.05, 2.5))
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGKILL)
-                kills += 1
-            proc.wait()
-        # A clean run at the end, so the last handset is finished too.
-        out = line.run(["--batch", "2"])
-        if out.returncode != 0:
-            fail("the final run failed:\n" + out.stdout)
-        time.sleep(0.2)
+        runs, kills = kill_until(line, rng, lambda: len(line.rows()), target, 2.5, 600)
         rows = line.rows()
         seen = {}
         for r in rows:
@@ -407,7 +414,6 @@ def check_slots(stampwell, sim, libdirs, target):
     # SIGKILL during 4-slot runs loses no number.
     line = Line(stampwell, sim, libdirs, ["--fail-writes", "1"])
     rng = random.Random(int(os.environ.get("CRASH_SEED", time.time())))
-    kills = 0
     try:
         ports = [line.port]
         paths = [line.csv]
@@ -417,19 +423,8 @@ def check_slots(stampwell, sim, libdirs, target):
             paths.append(path)
         write_settings(line, SLOT_INI % ",".join(str(p) for p in ports))
         started = time.time()
-        while sum(len(csv_rows(p)) for p in paths) < target:
-            if time.time() - started > 300:
-                fail("no progress after 300 s")
-            proc = line.start(["--batch", "100000"])
-            time.sleep(rng.uniform(0.05, 1.5))
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGKILL)
-                kills += 1
-            proc.wait()
-        out = line.run(["--batch", "4"])
-        if out.returncode != 0:
-            fail("the final run failed:\n" + out.stdout)
-        time.sleep(0.2)
+        _, kills = kill_until(line, rng, lambda: sum(len(csv_rows(p)) for p in paths), target,
+                              1.5, 300, final=4)
         rows = check_unique_and_recorded(line, paths)
         print("slots crash: %d handsets stored on 4 slots, %d kills, %.0f s"
               % (len(rows), kills, time.time() - started))

@@ -357,17 +357,23 @@ SLOT_INI = ("[General]\r\nIMEI=1\r\nIMEI2=1\r\nBT_ADDR=1\r\nAutoGenerateBT_ADDR=
             "EntrerModeWait=0\r\nTimeout=5000\r\n")
 
 
+def four_slots(line, other_args):
+    """Three more simulators beside the line's own (with other_args), and the
+    settings naming the four ports as slots. The ports and the CSV paths."""
+    ports, paths = [line.port], [line.csv]
+    for n in range(3):
+        port, path = line.add_sim("slot%d" % n, other_args)
+        ports.append(port)
+        paths.append(path)
+    write_settings(line, SLOT_INI % ",".join(str(p) for p in ports))
+    return ports, paths
+
+
 def check_slots(stampwell, sim, libdirs, target):
     # Four slots with a simulator each, the first one the line's own.
     line = Line(stampwell, sim, libdirs, [])
     try:
-        ports = [line.port]
-        paths = [line.csv]
-        for n in range(3):
-            port, path = line.add_sim("slot%d" % n, [])
-            ports.append(port)
-            paths.append(path)
-        write_settings(line, SLOT_INI % ",".join(str(p) for p in ports))
+        ports, paths = four_slots(line, [])
         started = time.time()
         out = line.run(["--batch", "40"])
         print(out.stdout, end="")
@@ -387,13 +393,8 @@ def check_slots(stampwell, sim, libdirs, target):
     # One slot's handsets refuse every write: the other three go on.
     line = Line(stampwell, sim, libdirs, ["--fail-writes", "1000000"])
     try:
-        ports = [line.port]
-        paths = []
-        for n in range(3):
-            port, path = line.add_sim("slot%d" % n, [])
-            ports.append(port)
-            paths.append(path)
-        write_settings(line, SLOT_INI % ",".join(str(p) for p in ports))
+        ports, paths = four_slots(line, [])
+        paths = paths[1:]  # the refusing slot stores nothing
         started = time.time()
         out = line.run(["--batch", "30"])
         took = time.time() - started
@@ -415,13 +416,7 @@ def check_slots(stampwell, sim, libdirs, target):
     line = Line(stampwell, sim, libdirs, ["--fail-writes", "1"])
     rng = random.Random(int(os.environ.get("CRASH_SEED", time.time())))
     try:
-        ports = [line.port]
-        paths = [line.csv]
-        for n in range(3):
-            port, path = line.add_sim("slot%d" % n, ["--fail-writes", "1"])
-            ports.append(port)
-            paths.append(path)
-        write_settings(line, SLOT_INI % ",".join(str(p) for p in ports))
+        ports, paths = four_slots(line, ["--fail-writes", "1"])
         started = time.time()
         _, kills = kill_until(line, rng, lambda: sum(len(csv_rows(p)) for p in paths), target,
                               1.5, 300, final=4)

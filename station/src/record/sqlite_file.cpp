@@ -47,14 +47,19 @@ bool OpenDurableFile(const std::string& path, int nBusyMs, sqlite3** ppDb, std::
     // without blocking it; with synchronous=FULL every commit is synced before it returns.
     // This is also the first read of the file, so a file that is no database fails here.
     std::string mode;
+    bool bModeRead = false;
     {
         CStatement stmt(pDb, "PRAGMA journal_mode=WAL");
-        if (!stmt.Ok() || stmt.Step() != SQLITE_ROW) {
-            SetDbError(pError, pDb, "setting the journal mode");
-            sqlite3_close(pDb);
-            return false;
-        }
-        mode = stmt.Text(0);
+        bModeRead = stmt.Ok() && stmt.Step() == SQLITE_ROW;
+        if (bModeRead)
+            mode = stmt.Text(0);
+    }
+    // Closed only once the statement is finalized: sqlite3_close refuses a
+    // connection with a live statement, and the connection would leak.
+    if (!bModeRead) {
+        SetDbError(pError, pDb, "setting the journal mode");
+        sqlite3_close(pDb);
+        return false;
     }
     // A file system without shared memory keeps a rollback journal, which is as durable;
     // a journal in memory or none is not.

@@ -61,7 +61,7 @@ protected:
     // 86000000000000, addresses from 00AA00000000).
     void StartOnLine(CPgTestServer& server, HandsetSimOptions options = {}) {
         Start(std::move(options));
-        const std::string conninfo = server.ConnInfo(NewLineDatabase(server));
+        const std::string conninfo = m_lineConnInfo = server.ConnInfo(NewLineDatabase(server));
         AddTestPool(conninfo, TestRange("line", 86000000000000, 100, 0xAA00000000, 100));
         std::string error;
         ServerRecordSettings settings;
@@ -92,6 +92,7 @@ protected:
     CBatchView m_view;  // outlives the runner, which posts to it
     std::shared_ptr<CNumberLedger> m_pRecord;
     std::shared_ptr<CServerRecord> m_pLine;
+    std::string m_lineConnInfo;
     std::unique_ptr<CJobRunner> m_pRunner;
     std::unique_ptr<CHandsetSim> m_pSim;
 };
@@ -239,6 +240,35 @@ TEST_F(JobRunnerTest, AServerDownAtTheJobsStartWritesNothingAndSaysSo) {
     EXPECT_EQ(m_view.color, ColorFail);
     ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
     EXPECT_EQ(m_pSim->Results()[0].nWrites, 0);
+}
+
+TEST_F(JobRunnerTest, APoolNumberThatIsNoImeiIsNeverWritten) {
+    REQUIRE_PG_SERVER(pServer);
+    m_settings.imei1On = 1;
+    m_settings.autoCreate = 1;
+    StartOnLine(*pServer);
+    // A pool edited by hand past the schema's own checks: its next body has
+    // 7 digits.
+    CPgConnection db;
+    std::string error;
+    ASSERT_TRUE(db.Connect(m_lineConnInfo, "test", 5000, &error)) << error;
+    ASSERT_TRUE(
+        db.Run("DO $$DECLARE c text; BEGIN FOR c IN SELECT conname FROM pg_constraint"
+               " WHERE conrelid = 'ranges'::regclass AND contype = 'c' LOOP"
+               " EXECUTE 'ALTER TABLE ranges DROP CONSTRAINT ' || quote_ident(c);"
+               " END LOOP; END$$;"
+               "UPDATE ranges SET next_body = 1234567",
+               &error))
+        << error;
+    ASSERT_TRUE(RunJob());
+    EXPECT_EQ(m_view.result, JobResult::NotStarted);
+    EXPECT_EQ(m_view.status, MSG_POOL_NUMBER_INVALID);
+    ASSERT_TRUE(m_pSim->WaitFinished(1, 3000));
+    EXPECT_EQ(m_pSim->Results()[0].nWrites, 0);
+    CPgResult rows;
+    ASSERT_TRUE(db.Exec("SELECT outcome FROM jobs", {}, &rows, &error)) << error;
+    ASSERT_EQ(rows.Rows(), 1);
+    EXPECT_EQ(rows.Text(0, 0), "refused");
 }
 
 }  // namespace

@@ -33,6 +33,10 @@ struct ClaimError;
 struct LedgerJob;
 struct NvWriteRecord;
 
+// A number the line's pool gave that is no valid IMEI or address: the job
+// writes nothing.
+extern const wchar_t MSG_POOL_NUMBER_INVALID[];
+
 // The worker's message to the window that a job ended (with both
 // parameters 0).
 constexpr UINT WM_JOB_DONE = 0x0400 + 0x111;
@@ -187,8 +191,9 @@ private:
     // The label's text for a claim that failed.
     static std::wstring ClaimFailureText(const JobSpec& job, const ClaimError& claim);
     // The numbers the pool gave: into the record sent and the job's texts,
-    // and shown.
-    static void TakeDrawnNumbers(JobSpec& job, const LedgerJob& row, NvWriteRecord& record);
+    // and shown. FALSE (nothing taken) when one is not a 15-digit IMEI or a
+    // 12-digit address.
+    static bool TakeDrawnNumbers(JobSpec& job, const LedgerJob& row, NvWriteRecord& record);
     void ReapWorker();
     void FocusAfterJob();
     void EnableAfterJob();

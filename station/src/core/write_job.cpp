@@ -61,8 +61,9 @@ LedgerOutcome ToOutcome(JobResult result) {
     }
 }
 
-// What the label says when a job's numbers could not be claimed.
 }  // namespace
+
+const wchar_t MSG_POOL_NUMBER_INVALID[] = L"号码池给出的号码不合法，未写入手机!";
 
 std::wstring CJobRunner::ClaimFailureText(const JobSpec& job, const ClaimError& claim) {
     switch (claim.kind) {
@@ -80,27 +81,36 @@ std::wstring CJobRunner::ClaimFailureText(const JobSpec& job, const ClaimError& 
     }
 }
 
-// The numbers the pool gave go into the record sent and the job's texts,
-// and are shown.
-void CJobRunner::TakeDrawnNumbers(JobSpec& job, const LedgerJob& row, NvWriteRecord& record) {
-    const std::pair<const std::string*, std::pair<char*, std::wstring*>> items[] = {
-        {&row.imei1, {record.szImei1, &job.imei1}},
-        {&row.imei2, {record.szImei2, &job.imei2}},
-        {&row.imei3, {record.szImei3, &job.imei3}}};
-    for (const auto& [pText, field] : items) {
-        if (pText->empty())
-            continue;
-        std::memset(field.first, 0, 16);
-        std::memcpy(field.first, pText->c_str(), std::min<size_t>(15, pText->size()));
-        *field.second = std::wstring(pText->begin(), pText->end());
+bool CJobRunner::TakeDrawnNumbers(JobSpec& job, const LedgerJob& row, NvWriteRecord& record) {
+    struct Item {
+        const std::string* pDrawn;
+        char* pField;
+        size_t cbField;
+        std::wstring* pText;
+        bool bAddress;
+    };
+    const Item items[] = {
+        {&row.imei1, record.szImei1, sizeof record.szImei1, &job.imei1, false},
+        {&row.imei2, record.szImei2, sizeof record.szImei2, &job.imei2, false},
+        {&row.imei3, record.szImei3, sizeof record.szImei3, &job.imei3, false},
+        {&row.btAddr, record.szBtAddr, sizeof record.szBtAddr, &job.btAddr, true}};
+    // Checked as the boxes are checked before a job: whatever the server
+    // holds, only 15-digit IMEIs and 12-digit addresses reach a handset.
+    for (const Item& item : items) {
+        const std::wstring text = WideFromUtf8(*item.pDrawn);
+        if (!item.pDrawn->empty() &&
+            !(item.bAddress ? IsHexText(text, 12) : IsDecimalText(text, 15)))
+            return false;
     }
-    if (!row.btAddr.empty()) {
-        std::memset(record.szBtAddr, 0, sizeof record.szBtAddr);
-        std::memcpy(record.szBtAddr, row.btAddr.c_str(),
-                    std::min(sizeof record.szBtAddr - 1, row.btAddr.size()));
-        job.btAddr = std::wstring(row.btAddr.begin(), row.btAddr.end());
+    for (const Item& item : items) {
+        if (item.pDrawn->empty())
+            continue;
+        *item.pText = WideFromUtf8(*item.pDrawn);
+        std::memset(item.pField, 0, item.cbField);
+        CopyText(item.pField, item.cbField, *item.pText);
     }
     job.PostNumbers();
+    return true;
 }
 
 void CJobRunner::JobSpec::Show(const std::wstring& text, std::optional<COLORREF> crBk) const {
@@ -249,8 +259,14 @@ void CJobRunner::WorkerMain(JobSpec& job) {
             draw.bSameImei = s.useSame != 0;
             draw.bBtAddr = s.btOn && s.btAuto;
             nRow = shared.pLedger->ClaimPoolJob(draw, row, &claim);
-            if (nRow != 0)
-                TakeDrawnNumbers(job, row, record);
+            if (nRow != 0 && !TakeDrawnNumbers(job, row, record)) {
+                shared.pLedger->FinishJob(nRow, LedgerOutcome::Refused, kStoppedBeforeWrite,
+                                          &error);
+                VX_SessionEndPhoneTest(job.Session());
+                job.Show(MSG_POOL_NUMBER_INVALID, ColorFail);
+                job.PostDone(static_cast<int>(JobResult::NotStarted));
+                return;
+            }
         } else {
             nRow = shared.pLedger->ClaimJob(row, {}, &claim);
         }

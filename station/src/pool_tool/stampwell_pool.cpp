@@ -12,7 +12,6 @@
 #include "line_admin.h"
 #include "line_schema.h"
 #include "pg_connection.h"
-#include "server_record.h"
 
 namespace {
 

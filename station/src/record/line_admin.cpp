@@ -1,5 +1,8 @@
 #include "line_admin.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "csv_file.h"
 #include "number_rules.h"
 #include "pg_connection.h"
@@ -15,6 +18,22 @@ bool Fail(std::string* pError, const std::string& message) {
 }
 
 }  // namespace
+
+std::string BtAddressText(int64_t nValue) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text(12, '0');
+    for (int i = 11; i >= 0; --i, nValue >>= 4)
+        text[static_cast<size_t>(i)] = kHex[nValue & 0xF];
+    return text;
+}
+
+int64_t BtAddressValue(const std::string& text) {
+    if (text.size() != 12 || !std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        }))
+        return -1;
+    return static_cast<int64_t>(std::stoull(text, nullptr, 16));
+}
 
 bool AddLineRange(CPgConnection& db, const LineRange& range, std::string* pError) {
     if (range.name.empty())

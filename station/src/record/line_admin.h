@@ -20,6 +20,11 @@ struct LineRange {
     int64_t btCount = 0;
 };
 
+// A 48-bit address value as 12 upper-case hexadecimal digits, and back (-1
+// for a text that is not 12 hexadecimal digits).
+std::string BtAddressText(int64_t nValue);
+int64_t BtAddressValue(const std::string& text);
+
 // Adds a pool. FALSE with *pError for a name in use, a first body that is not
 // 14 digits, a count that leaves the 14-digit bodies or the first body's
 // allocation (its first eight digits), an address range out of 48 bits, or

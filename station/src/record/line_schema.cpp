@@ -77,7 +77,7 @@ const char LINE_SQL_TAKE_FRESH[] =
 const char LINE_SQL_TAKE_SPARE[] =
     "DELETE FROM spares WHERE id = (SELECT id FROM spares WHERE range_name = $1 AND station = $2"
     " AND cardinality(bodies) = $3::integer AND (bt_value IS NOT NULL) = $4::boolean"
-    " ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING bodies, bt_value";
+    " ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING bodies[1], bt_value";
 const char LINE_SQL_INSERT_JOB[] =
     "INSERT INTO jobs (token, station, port, imei1, imei2, imei3, bt_addr, pool, pool_bodies,"
     " pool_bt, operator, work_order) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9::bigint[],"

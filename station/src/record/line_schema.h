@@ -35,7 +35,8 @@ bool CheckLineSchema(CPgConnection& db, std::string* pError);
 // from pool $1: the first body and the address, or no row.
 extern const char LINE_SQL_TAKE_FRESH[];
 // A spare of pool $1 for station $2 with $3 bodies and an address when $4:
-// its bodies (an array) and address, or no row.
+// its first body and address, or no row. A job's bodies always follow each
+// other (they are taken together), so the first names them all.
 extern const char LINE_SQL_TAKE_SPARE[];
 // A job row in flight: token, station, port, imei1..3, bt_addr, pool, the
 // pool's bodies (array) and address, operator, work order; returns the id.

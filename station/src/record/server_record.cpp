@@ -188,22 +188,6 @@ DWORD WINAPI DeliveryProc(LPVOID lpParam) {
 
 }  // namespace
 
-std::string BtAddressText(int64_t nValue) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string text(12, '0');
-    for (int i = 11; i >= 0; --i, nValue >>= 4)
-        text[static_cast<size_t>(i)] = kHex[nValue & 0xF];
-    return text;
-}
-
-int64_t BtAddressValue(const std::string& text) {
-    if (text.size() != 12 || !std::all_of(text.begin(), text.end(), [](char c) {
-            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-        }))
-        return -1;
-    return static_cast<int64_t>(std::stoull(text, nullptr, 16));
-}
-
 CServerRecord::CServerRecord() = default;
 
 CServerRecord::~CServerRecord() {
@@ -385,38 +369,25 @@ int64_t CServerRecord::Claim(const PoolDraw* pDraw, LedgerJob& job,
                 err.message = "too many numbers of pool " + s.pool + " are used elsewhere";
                 return fail(ClaimFailure::RecordFailed);
             }
-            std::vector<int64_t> bodies;
-            int64_t nBt = -1;
+            // A spare this station was given back first, else fresh numbers;
+            // either answers with the first body and the address.
+            const std::string bt = bPoolBt ? "true" : "false";
             CPgResult taken;
             if (!db.Exec(LINE_SQL_TAKE_SPARE,
-                         {s.pool, s.trace.station, std::to_string(nBodies),
-                          std::string(bPoolBt ? "true" : "false")},
-                         &taken, &err.message))
+                         {s.pool, s.trace.station, std::to_string(nBodies), bt}, &taken,
+                         &err.message) ||
+                (taken.Rows() == 0 &&
+                 !db.Exec(LINE_SQL_TAKE_FRESH, {s.pool, std::to_string(nBodies), bt}, &taken,
+                          &err.message)))
                 return fail(ClaimFailure::RecordFailed);
-            if (taken.Rows() == 1) {
-                // "{b1,b2}"
-                const std::string list = taken.Text(0, 0);
-                size_t i = 1;
-                while (i < list.size() && list[i] != '}') {
-                    size_t j = list.find_first_of(",}", i);
-                    bodies.push_back(std::stoll(list.substr(i, j - i)));
-                    i = j + (list[j] == ',' ? 1 : 0);
-                }
-                nBt = taken.IsNull(0, 1) ? -1 : taken.Int(0, 1);
-            } else {
-                if (!db.Exec(
-                        LINE_SQL_TAKE_FRESH,
-                        {s.pool, std::to_string(nBodies), std::string(bPoolBt ? "true" : "false")},
-                        &taken, &err.message))
-                    return fail(ClaimFailure::RecordFailed);
-                if (taken.Rows() == 0) {
-                    err.message = "pool " + s.pool + " is used up";
-                    return fail(ClaimFailure::PoolUsedUp);
-                }
-                for (int k = 0; k < nBodies; ++k)
-                    bodies.push_back(taken.Int(0, 0) + k);
-                nBt = taken.IsNull(0, 1) ? -1 : taken.Int(0, 1);
+            if (taken.Rows() == 0) {
+                err.message = "pool " + s.pool + " is used up";
+                return fail(ClaimFailure::PoolUsedUp);
             }
+            std::vector<int64_t> bodies;
+            for (int k = 0; k < nBodies; ++k)
+                bodies.push_back(taken.Int(0, 0) + k);
+            const int64_t nBt = taken.IsNull(0, 1) ? -1 : taken.Int(0, 1);
             LedgerJob row = job;
             std::string* items[3] = {&row.imei1, &row.imei2, &row.imei3};
             size_t nNext = 0;

@@ -75,8 +75,3 @@ private:
     std::shared_ptr<State> m_pState;
     HANDLE m_hDelivery = nullptr;
 };
-
-// A 48-bit address value as 12 upper-case hexadecimal digits, and back (-1
-// for a text that is not 12 hexadecimal digits).
-std::string BtAddressText(int64_t nValue);
-int64_t BtAddressValue(const std::string& text);

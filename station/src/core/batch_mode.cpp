@@ -170,7 +170,7 @@ private:
 int RunSlots(int nHandsets, const std::vector<int>& ports, StationSettings& settings,
              CNumberRules& rules, const CSettingsFile& file,
              const std::shared_ptr<IJobRecord>& pRecord, const std::string& pool, std::FILE* pOut,
-             bool* pbWorkersEnded) {
+             bool* pbWorkersEnded, int64_t* pnStartForSave) {
     CPostQueue queue;
     std::vector<std::unique_ptr<CBatchSlotPanel>> panels;
     std::vector<std::unique_ptr<CSlot>> slots;
@@ -220,6 +220,9 @@ int RunSlots(int nHandsets, const std::vector<int>& ports, StationSettings& sett
     *pbWorkersEnded = true;
     for (auto& pSlot : slots)
         *pbWorkersEnded = pSlot->Runner().WaitForWorker(kBatchWorkerWaitMs) && *pbWorkersEnded;
+    // The slots share their used numbers: the first one's start number is
+    // past every slot's.
+    *pnStartForSave = slots.front()->Runner().StartNumberForSave();
     return nWritten;
 }
 
@@ -289,11 +292,12 @@ int RunBatch(int nHandsets, const char* lpszNumbersFile, std::FILE* pOut) {
 
     if (!slotPorts.empty()) {
         bool bWorkersEnded = true;
+        int64_t nStartForSave = ReadDecimal(settings.startNumber);
         nWritten = RunSlots(nHandsets, slotPorts, settings, rules, file, pRecord, pool, pOut,
-                            &bWorkersEnded);
+                            &bWorkersEnded, &nStartForSave);
         WaitForDelivery(*pRecord, pOut);
-        // Each slot's numbers are kept from the start of its job: the first
-        // free one follows the last that any slot took.
+        // As the single run's end does.
+        file.SaveSettings(settings, port, nStartForSave);
         startNumber = settings.startNumber;
         const int nStatus = finish(nWritten == nHandsets ? 0 : 1);
         if (!bWorkersEnded)

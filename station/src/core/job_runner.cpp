@@ -263,10 +263,8 @@ bool CJobRunner::StartJob() {
     // other slots' next preparations at once.
     if (m_bReserveAtStart && m_settings.autoCreate && !bPool)
         m_pShared->MarkUsed(m_nJobLastBody);
-    if (m_bReserveAtStart && m_settings.btOn && m_settings.btAuto) {
-        std::lock_guard<std::mutex> lock(m_pShared->pUsed->lock);
-        m_pShared->pUsed->btTaken.insert(m_boxes.btAddr.text);
-    }
+    if (m_bReserveAtStart && m_settings.btOn && m_settings.btAuto)
+        m_pShared->pUsed->TakeBt(m_boxes.btAddr.text);
     m_view.ShowStatus(m_bNoTimeout
                           ? std::wstring(L"请连接手机并加电！")
                           : Format(L"请在%d秒内连接上手机并加电！", m_settings.timeoutMs / 1000),

@@ -21,6 +21,18 @@ void CJobRunner::Shared::MarkUsed(int64_t nBody) {
     }
 }
 
+void CJobRunner::Shared::SaveStartNumberPastUsed() {
+    if (!bHaveSettingsFile)
+        return;
+    // One store at a time, from the mark as it stands then: workers of
+    // several slots that end out of order never move it back. The last body
+    // of an allocation stays the start number: the next job finds it used
+    // and is refused, instead of running on into the next allocation.
+    std::lock_guard<std::mutex> lock(pUsed->saveLock);
+    const int64_t nUsed = pUsed->nUpTo.load();
+    settingsFile.SaveStartNumber(DecimalText(std::min(nUsed + 1, AllocationLast(nUsed))));
+}
+
 void CJobRunner::ApplyUsedNumbers() {
     // Only within the start number's own allocation: a start number the
     // operator moved to another range in Setup is taken as it stands (the

@@ -340,12 +340,7 @@ void CJobRunner::WorkerMain(JobSpec& job) {
         // Written or possibly written: these numbers never go to another
         // handset. The start number moves past them in the file at once.
         shared.MarkUsed(job.nLastBody);
-        // The last body of an allocation stays the start number: the next
-        // job finds it used and is refused, instead of running on into the
-        // next allocation.
-        if (shared.bHaveSettingsFile)
-            shared.settingsFile.SaveStartNumber(
-                DecimalText(std::min(job.nLastBody + 1, AllocationLast(job.nLastBody))));
+        shared.SaveStartNumberPastUsed();
     }
     if (bShowPass)
         job.Show(

@@ -61,9 +61,15 @@ struct CJobRunner::Shared {
         // addresses made in one second are equal).
         std::mutex lock;
         std::set<std::wstring> btTaken;
+        // Orders the workers' stores of the start number.
+        std::mutex saveLock;
         bool IsBtTaken(const std::wstring& address) {
             std::lock_guard<std::mutex> guard(lock);
             return btTaken.count(address) != 0;
+        }
+        void TakeBt(const std::wstring& address) {
+            std::lock_guard<std::mutex> guard(lock);
+            btTaken.insert(address);
         }
     };
     std::shared_ptr<UsedNumbers> pUsed = std::make_shared<UsedNumbers>();
@@ -86,6 +92,9 @@ struct CJobRunner::Shared {
     }
     // Publishes nBody as written or possibly written (number_allocation.cpp).
     void MarkUsed(int64_t nBody);
+    // Stores the start number past every number published so far, when there
+    // is a settings file (number_allocation.cpp).
+    void SaveStartNumberPastUsed();
 };
 
 // One job as the worker sees it: copied at the start, never shared with the

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "number_rules.h"
 #include "platform/win_codepage.h"
 #include "platform/win_format.h"
 #include "platform/win_profile.h"
@@ -60,14 +61,16 @@ std::wstring WideFromUtf8(const std::string& text) {
     return out;
 }
 
+std::string CSettingsFile::BesideSettings(const wchar_t* lpszName) const {
+    return Utf8Text(m_path.substr(0, m_path.find_last_of(L"/\\") + 1) + lpszName);
+}
+
 std::string CSettingsFile::RecordPath() const {
-    const std::wstring dir = m_path.substr(0, m_path.find_last_of(L"/\\") + 1);
-    return Utf8Text(dir + L"Stampwell.db");
+    return BesideSettings(L"Stampwell.db");
 }
 
 std::string CSettingsFile::QueuePath() const {
-    const std::wstring dir = m_path.substr(0, m_path.find_last_of(L"/\\") + 1);
-    return Utf8Text(dir + L"StampwellQueue.db");
+    return BesideSettings(L"StampwellQueue.db");
 }
 
 void CSettingsFile::LoadRecordSettings(RecordSettings& record) const {
@@ -161,14 +164,9 @@ bool CSettingsFile::LoadSlots(std::vector<int>& ports) const {
         const size_t last = field.find_last_not_of(L" \t");
         const std::wstring digits =
             first == std::wstring::npos ? std::wstring() : field.substr(first, last - first + 1);
-        int nPort = 0;
-        for (wchar_t c : digits) {
-            if (c < L'0' || c > L'9' || nPort > 255) {
-                nPort = 0;
-                break;
-            }
-            nPort = nPort * 10 + (c - L'0');
-        }
+        const int nPort = digits.size() <= 3 && IsDecimalText(digits, digits.size())
+                              ? static_cast<int>(ReadDecimal(digits))
+                              : 0;
         if (nPort < 1 || nPort > 255 ||
             std::find(ports.begin(), ports.end(), nPort) != ports.end()) {
             ports.clear();

@@ -91,6 +91,9 @@ public:
     bool SaveStartNumber(const std::wstring& startNumber) const;
 
 private:
+    // A file beside the settings file, as a UTF-8 path.
+    std::string BesideSettings(const wchar_t* lpszName) const;
+
     std::wstring m_path;
 };
 

@@ -207,20 +207,13 @@ void BM_PgbenchJobs(benchmark::State& state) {
     }
 }
 
+// 1, 8 and 32 clients, one timed run of kRunSeconds each.
+void Clients(benchmark::internal::Benchmark* pBench) {
+    pBench->Arg(1)->Arg(8)->Arg(32)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+}
+
 }  // namespace
 
-BENCHMARK(BM_ServerRecordJobs)
-    ->Arg(1)
-    ->Arg(8)
-    ->Arg(32)
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kSecond);
-BENCHMARK(BM_PgbenchJobs)
-    ->Arg(1)
-    ->Arg(8)
-    ->Arg(32)
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_ServerRecordJobs)->Apply(Clients);
+BENCHMARK(BM_PgbenchJobs)->Apply(Clients);
 BENCHMARK_MAIN();
